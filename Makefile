@@ -1,0 +1,45 @@
+# make demo | make test | make bench: each does the whole set-up first (system
+# packages, a Python 3.13 venv, the package built and installed), then runs.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+PYENV_ROOT ?= $(HOME)/.pyenv
+PYTHON313 ?= $(shell for p in $$(ls -d $(PYENV_ROOT)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1) /usr/local/bin/python3.13 /usr/bin/python3.13 $$(command -v python3.13 2>/dev/null); do if [ -x "$$p" ] && "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then echo "$$p"; break; fi; done)
+APT_PACKAGES := libpcap-dev pkg-config g++ iproute2
+BUILD_TOOLS := scikit-build-core cmake ninja
+
+.PHONY: all sysdeps venv install demo test bench clean
+
+all: install
+
+# System packages, installed only when missing (the apt index is refreshed once).
+sysdeps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+		echo "installing system packages:$$missing"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.ready:
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 was not found (pyenv, /usr/bin, PATH)" >&2; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_TOOLS)
+	touch $@
+
+venv: $(VENV)/.ready
+
+install: sysdeps venv
+	$(PY) -m pip install -q --no-build-isolation '.[test]'
+
+demo: install
+	$(PY) examples/demo.py
+
+test: install
+	$(PY) -m pytest
+
+bench: install
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) .pytest_cache
