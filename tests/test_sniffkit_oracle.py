@@ -30,7 +30,9 @@ def test_generated_mixed_capture(tmp_path):
     assert compare(path) > 4500
 
 
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
 CLASSIC = sorted(p for p in glob.glob(os.path.join(CORPUS, "*.pcap")) if "nano" not in p)
+CLASSIC.append(os.path.join(EXAMPLES, "sample-lo.pcap"))  # recorded on lo while real clients talked
 
 
 @pytest.mark.parametrize("path", CLASSIC, ids=os.path.basename)
