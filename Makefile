@@ -8,7 +8,10 @@ PYTHON313 ?= $(shell for p in $$(ls -d $(PYENV_ROOT)/versions/3.13*/bin/python3.
 APT_PACKAGES := libpcap-dev pkg-config g++ iproute2
 BUILD_TOOLS := scikit-build-core cmake ninja
 
-.PHONY: all sysdeps venv install demo test bench clean
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+
+.PHONY: all sysdeps venv install demo test bench fuzz clean
 
 all: install
 
@@ -40,6 +43,16 @@ test: install
 
 bench: install
 	$(PY) bench/run.py
+
+# Coverage-guided fuzzing of the packet decoder (clang's libFuzzer, ASan, UBSan).
+fuzz: sysdeps
+	@command -v clang++ >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; }
+	@dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-14-dev || true
+	mkdir -p $(FUZZ_BUILD)/corpus
+	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+		-Isrc/kavrel/core/base fuzz/fuzz_parse_packet.cpp -o $(FUZZ_BUILD)/fuzz_parse_packet
+	$(FUZZ_BUILD)/fuzz_parse_packet -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus fuzz/seeds
 
 clean:
 	rm -rf build $(VENV) .pytest_cache
