@@ -1,0 +1,3 @@
+from kavrel.cli import main
+
+raise SystemExit(main())
