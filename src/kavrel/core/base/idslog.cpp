@@ -25,13 +25,17 @@ constexpr char kSnortPatternText[] =
     R"re((?P<ts>\d+/\d+-\d+:\d+:\d+\.\d+)\s+\[\*\*\]\s+\[(?P<sid>\d+:\d+:\d+)\]\s+(?P<msg>.*?) \[\*\*\]\s+\[Classification: (?P<class>.*?)\]\s+\[Priority: (?P<pri>\d+)\]\s+{(?P<proto>\w+)}\s+(?P<src>.*?) -> (?P<dst>.*))re";
 static_assert(sizeof(kSnortPatternText) - 1 == 209);
 
-constexpr const char kParseDoc[] = "Bóc tách dòng log với kiểu trả về dict rõ ràng.";
+// Each docstring starts with the call signature for introspection; the host
+// strips it (up to "--") from __doc__, which keeps the text after it.
+constexpr const char kParseDoc[] = "parse_snort_line($module, /, line)\n--\n\nBóc tách dòng log với kiểu trả về dict rõ ràng.";
 constexpr const char kIsInternalDoc[] =
+    "is_internal($module, /, ip_str, subnet_str)\n--\n\n"
     "\n"
     "    Kiểm tra IP thuộc Subnet siêu tốc bằng phép toán Bitwise C.\n"
     "    (Hỗ trợ IPv4. Ví dụ subnet_str: '192.168.1.0/24')\n"
     "    ";
 constexpr const char kProcessDoc[] =
+    "process_alerts_to_csv($module, /, alert_log_path, ip_range)\n--\n\n"
     "\n"
     "    API End-to-End: Đọc file log Snort thô, bóc tách đặc trưng,\n"
     "    định hình thực thể hướng mạng và kết xuất ra file CSV sạch.\n"
