@@ -11,7 +11,10 @@ BUILD_TOOLS := scikit-build-core cmake ninja
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
 
-.PHONY: all sysdeps venv install demo test bench fuzz clean
+ASAN_BUILD := build/asan
+ASAN_FLAGS := -fsanitize=address,undefined;-fno-omit-frame-pointer;-fno-sanitize-recover=undefined
+
+.PHONY: all sysdeps venv install demo test test-asan bench fuzz clean
 
 all: install
 
@@ -40,6 +43,21 @@ demo: install
 
 test: install
 	$(PY) -m pytest
+
+# The whole suite against modules built with AddressSanitizer and UBSan. The
+# sanitizer runtime is preloaded into the (uninstrumented) interpreter; leak
+# detection is off because the interpreter itself keeps memory until exit.
+test-asan: install
+	rm -rf $(ASAN_BUILD)/site
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DKAVREL_EXTRA_FLAGS="$(ASAN_FLAGS)"
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	mkdir -p $(ASAN_BUILD)/site && cp -r src/kavrel $(ASAN_BUILD)/site/
+	find $(ASAN_BUILD)/site -name '*.so' -delete
+	$(VENV)/bin/cmake --install $(ASAN_BUILD) --prefix $(abspath $(ASAN_BUILD)/site)
+	PYTHONPATH=$(abspath $(ASAN_BUILD)/site) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		$(PY) -m pytest -p no:cacheprovider $(ASAN_PYTEST_ARGS)
 
 bench: install
 	$(PY) bench/run.py

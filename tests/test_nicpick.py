@@ -149,7 +149,9 @@ def test_libpcap_results(tmp_path, mode, result, frees):
         pytest.skip("needs a C compiler")
     (tmp_path / "fake.c").write_text(FAKE_PCAP)
     subprocess.run(["cc", "-shared", "-fPIC", "-o", tmp_path / "fake.so", tmp_path / "fake.c"], check=True)
-    env = dict(os.environ, LD_PRELOAD=str(tmp_path / "fake.so"), FAKE_PCAP=mode,
+    # After any preload already there: a sanitizer runtime must stay first.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "fake.so")]))
+    env = dict(os.environ, LD_PRELOAD=preload, FAKE_PCAP=mode,
                PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, check=True)
     assert proc.stdout.splitlines() == [result, str(frees)]
