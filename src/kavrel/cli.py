@@ -198,7 +198,7 @@ def cmd_packets(args: argparse.Namespace) -> int:
 def live_open_failure(device: str, exc: BaseException) -> Failure:
     text = str(exc)
     if "permitted" in text or "ermission" in text or (hasattr(os, "geteuid") and os.geteuid() != 0):
-        return Failure(f"{NEEDS_PRIVILEGE} ({device}: {text.split(': ', 1)[-1]})")
+        return Failure(f"{NEEDS_PRIVILEGE} ({text.split(': ', 1)[-1]})")
     return Failure(f"{device}: {text}")
 
 
@@ -222,7 +222,8 @@ def cmd_sniff(args: argparse.Namespace) -> int:
     else:
         gen = sniffkit.start_sniff(device)
         columns = PACKET_COLUMNS
-    print(f"{PROG}: capturing on {name}", file=sys.stderr)
+    if sys.stderr.isatty():
+        print(f"{PROG}: capturing on {name}", file=sys.stderr)
     written = 0
     start = time.monotonic()
     interrupted = False
