@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 namespace kavrel {
@@ -144,6 +145,39 @@ inline bool warn_pcap_error(const char* prefix, const char* text) {
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%s%U", prefix, tail.get()) == 0;
 }
 
+// The argument's bytes as a C path or device name (None raises as above). An
+// embedded NUL would make libpcap open a different, shorter name: refused.
+inline const char* c_name(PyObject* value) {
+    const char* name = bytes_or_raise(value);
+    if (name && std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(value))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return nullptr;
+    }
+    return name;
+}
+
+// ---- building results -------------------------------------------------------
+
 inline PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+
+// Interns each text into its slot (once per process; slots already set are kept).
+struct InternedName {
+    PyObject** slot;
+    const char* text;
+};
+inline bool intern_all(std::initializer_list<InternedName> names) {
+    for (const InternedName& n : names) {
+        if (!*n.slot && !(*n.slot = intern(n.text))) return false;
+    }
+    return true;
+}
+
+// Inserts `value` (a new reference, or nullptr after a failure) under `key`.
+inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
+    if (!value) return false;
+    const int rc = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
 
 }  // namespace kavrel

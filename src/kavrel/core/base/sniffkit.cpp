@@ -212,13 +212,6 @@ PyObject* ipv6_text(const uint8_t* addr, TextCache::Slot& slot) {
 
 // ---- native core: the packet dictionary -----------------------------------
 
-// Inserts `value` (a new reference, or nullptr after a failure) under `key`.
-inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
-    if (!value) return false;
-    const int rc = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
 
 PyObject* packet_dict(const PacketRecord& rec, TextCache& cache) {
     const bool tcp = rec.ip_proto == frame::kProtoTcp;
@@ -276,17 +269,6 @@ PyObject* packet_dict(const PacketRecord& rec, TextCache& cache) {
 }
 
 // ---- native core: one capture run -----------------------------------------
-
-// The argument's bytes as a C path or device name; an embedded NUL would make
-// libpcap open a different, shorter name, so it is refused.
-const char* c_name(PyObject* arg) {
-    const char* name = bytes_or_raise(arg);
-    if (name && std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(arg))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return nullptr;
-    }
-    return name;
-}
 
 template <bool Live>
 struct CaptureRun {
@@ -376,11 +358,7 @@ PyModuleDef module_def = {
 };
 
 bool init_names() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
+    return intern_all({
         {&N.success, "success"}, {&N.timestamp, "timestamp"}, {&N.date_time, "date_time"},
         {&N.frame_length, "frame_length"}, {&N.src_mac, "src_mac"}, {&N.dst_mac, "dst_mac"},
         {&N.ip_proto, "ip_proto"}, {&N.ip_id, "ip_id"}, {&N.wrong_fragment, "wrong_fragment"},
@@ -393,11 +371,7 @@ bool init_names() {
         {&N.date_format, kDateFormat}, {&N.time, "time"}, {&N.socket, "socket"},
         {&N.localtime, "localtime"}, {&N.strftime, "strftime"}, {&N.inet_ntop, "inet_ntop"},
         {&N.af_inet6, "AF_INET6"},
-    };
-    for (const Entry& e : entries) {
-        if (!*e.slot && !(*e.slot = intern(e.text))) return false;
-    }
-    return true;
+    });
 }
 
 // Imports time, then socket, into the module and remembers what they held.

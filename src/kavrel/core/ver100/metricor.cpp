@@ -202,13 +202,6 @@ struct FeatureExtractor {
 
 FeatureExtractor* as_extractor(PyObject* self) { return reinterpret_cast<FeatureExtractor*>(self); }
 
-// Inserts `value` (a new reference, or nullptr after a failure) under `key`.
-inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
-    if (!value) return false;
-    const int rc = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
 
 PyObject* feature_dict(const FeatureRecord& feat) {
     Ref dict(_PyDict_NewPresized(kFeatureKeys));
@@ -226,17 +219,6 @@ PyObject* feature_dict(const FeatureRecord& feat) {
     if (!put(d, N.wrong_fragment, PyLong_FromUnsignedLong(feat.wrong_fragment))) return nullptr;
     if (!put(d, N.count, PyLong_FromUnsignedLong(feat.count))) return nullptr;
     return dict.release();
-}
-
-// The argument's bytes as a C path or device name; an embedded NUL would make
-// libpcap open a different, shorter name, so it is refused.
-const char* c_name(PyObject* arg) {
-    const char* name = bytes_or_raise(arg);
-    if (name && std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(arg))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return nullptr;
-    }
-    return name;
 }
 
 // Reads the next frame that decodes as IPv4 or IPv6 into `rec`.
@@ -444,20 +426,12 @@ PyModuleDef module_def = {
 };
 
 bool init_names() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
+    return intern_all({
         {&N.timestamp, "timestamp"}, {&N.src_port, "src_port"},   {&N.dst_port, "dst_port"},
         {&N.protocol_type, "protocol_type"}, {&N.src_bytes, "src_bytes"}, {&N.land, "land"},
         {&N.wrong_fragment, "wrong_fragment"}, {&N.count, "count"}, {&N.tcp, "TCP"},
         {&N.udp, "UDP"}, {&N.icmp, "ICMP"},
-    };
-    for (const Entry& e : entries) {
-        if (!*e.slot && !(*e.slot = intern(e.text))) return false;
-    }
-    return true;
+    });
 }
 
 void init_hash_salt() {
