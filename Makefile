@@ -39,7 +39,7 @@ install: sysdeps venv
 	$(PY) -m pip install -q --no-build-isolation '.[test]'
 
 demo: install
-	$(PY) examples/demo.py
+	examples/demo.sh $(VENV)/bin/kavrel demo-out
 
 test: install
 	$(PY) -m pytest
