@@ -56,7 +56,7 @@ test-asan: install
 	find $(ASAN_BUILD)/site -name '*.so' -delete
 	$(VENV)/bin/cmake --install $(ASAN_BUILD) --prefix $(abspath $(ASAN_BUILD)/site)
 	PYTHONPATH=$(abspath $(ASAN_BUILD)/site) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 KAVREL_SANITIZED=1 \
 		$(PY) -m pytest -p no:cacheprovider $(ASAN_PYTEST_ARGS)
 
 bench: install
