@@ -129,6 +129,60 @@ def test_quiet_capture_is_interruptible_and_keeps_threads_running():
 
 
 @needs_netns
+def test_deleted_device_ends_both_live_generators():
+    out = run_in_netns("""
+        import json, socket, subprocess, threading, time
+        from kavrel.core.base import sniffkit
+        from kavrel.core.ver100.metricor import FeatureExtractor
+
+        frame = (b"\\x02\\x00\\x00\\x00\\x00\\x02" + b"\\x02\\x00\\x00\\x00\\x00\\x01" + b"\\x08\\x00"
+                 + bytes.fromhex("450000200000000040110000") + socket.inet_aton("10.9.0.1")
+                 + socket.inet_aton("10.9.0.2") + bytes.fromhex("303930390000000c") + b"test")
+        stop = threading.Event()
+        def send():
+            with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:
+                s.bind(("kvpeer", 0))
+                while not stop.is_set():
+                    try:
+                        s.send(frame)
+                    except OSError:
+                        return
+                    time.sleep(0.01)
+        threading.Thread(target=send, daemon=True).start()
+
+        results = {}
+        def consume(name, gen):
+            seen, start = 0, None
+            try:
+                for d in gen:
+                    if d["dst_port"] == 12345:
+                        seen += 1
+                    if seen == 5 and start is None:
+                        ready.release()
+                        start = True
+            except RuntimeError as e:
+                results[name] = [seen, str(e), time.monotonic()]
+        ready = threading.Semaphore(0)
+        threads = [threading.Thread(target=consume, args=("sniff", sniffkit.start_sniff(b"kvcap"))),
+                   threading.Thread(target=consume, args=("features", FeatureExtractor().process_live(b"kvcap")))]
+        for t in threads:
+            t.start()
+        ready.acquire(); ready.acquire()
+        deleted = time.monotonic()
+        subprocess.run(["ip", "link", "delete", "kvcap"], check=True)
+        for t in threads:
+            t.join(10)
+        stop.set()
+        print(json.dumps({k: [v[0], v[1], v[2] - deleted] for k, v in results.items()}))
+    """, setup=("link add kvcap type veth peer name kvpeer", "link set kvcap up", "link set kvpeer up"))
+    r = json.loads(out)
+    assert set(r) == {"sniff", "features"}
+    assert r["sniff"][0] >= 5 and r["sniff"][1].startswith("Could not read from device: ")
+    assert r["features"][0] >= 5 and r["features"][1].startswith("Lỗi đọc card mạng: ")
+    assert r["sniff"][2] < 5 and r["features"][2] < 5
+
+
+@needs_netns
 def test_deleted_device_ends_capture_with_read_error():
     out = run_in_netns("""
         import json, subprocess, threading, time
