@@ -252,9 +252,9 @@ struct Generator {
             {Py_tp_doc, const_cast<char*>(doc)},
             {0, nullptr},
         };
-        PyType_Spec spec{name, sizeof(Generator), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        PyType_Spec type_spec{name, sizeof(Generator), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          slots};
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
         if (!type) return false;
         return register_as_generator(reinterpret_cast<PyObject*>(type));
     }
@@ -269,5 +269,17 @@ struct Generator {
         return static_cast<bool>(done);
     }
 };
+
+// A capture generator function's call: its one parameter, bytes or None, by
+// position or keyword; `owner...` goes to the run's constructor before it.
+template <class Gen, class... Owner>
+PyObject* make_generator(const char* func, const char* argname, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, Owner... owner) {
+    const char* const names[] = {argname};
+    PyObject* values[1];
+    if (!parse_args(func, names, args, nargs, kwnames, values)) return nullptr;
+    if (!check_exact_or_none(values[0], &PyBytes_Type, argname)) return nullptr;
+    return Gen::create(owner..., values[0]);
+}
 
 }  // namespace kavrel

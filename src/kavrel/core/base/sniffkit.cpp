@@ -319,16 +319,6 @@ using FileGenerator = Generator<CaptureRun<false>>;
 
 // ---- Python-facing functions ----------------------------------------------
 
-template <class Gen>
-PyObject* make_generator(const char* func, const char* argname, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    const char* const names[] = {argname};
-    PyObject* values[1];
-    if (!parse_args(func, names, args, nargs, kwnames, values)) return nullptr;
-    if (!check_exact_or_none(values[0], &PyBytes_Type, argname)) return nullptr;
-    return Gen::create(values[0]);
-}
-
 PyObject* start_sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return make_generator<LiveGenerator>("start_sniff", "device_name", args, nargs, kwnames);
 }

@@ -353,22 +353,12 @@ PyObject* extractor_process_pcap(PyObject* self, PyObject* const* args, Py_ssize
     return extract_file(as_extractor(self), path);
 }
 
-template <class Gen>
-PyObject* make_generator(PyObject* self, const char* func, const char* argname, PyObject* const* args,
-                         Py_ssize_t nargs, PyObject* kwnames) {
-    const char* const names[] = {argname};
-    PyObject* values[1];
-    if (!parse_args(func, names, args, nargs, kwnames, values)) return nullptr;
-    if (!check_exact_or_none(values[0], &PyBytes_Type, argname)) return nullptr;
-    return Gen::create(self, values[0]);
-}
-
 PyObject* extractor_process_live(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return make_generator<LiveGenerator>(self, "process_live", "device_name", args, nargs, kwnames);
+    return make_generator<LiveGenerator>("process_live", "device_name", args, nargs, kwnames, self);
 }
 
 PyObject* extractor_iter_pcap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return make_generator<FileGenerator>(self, "iter_pcap", "file_path", args, nargs, kwnames);
+    return make_generator<FileGenerator>("iter_pcap", "file_path", args, nargs, kwnames, self);
 }
 
 // The table cannot be rebuilt from Python, so pickling and copying are refused.
