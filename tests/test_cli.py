@@ -85,6 +85,17 @@ def test_errors_are_one_line_without_traceback(args, status, message):
     assert "Traceback" not in r.stderr
 
 
+@pytest.mark.parametrize("command", ["features", "packets"])
+def test_truncated_capture_keeps_rows_and_warns_in_one_line(tmp_path, command):
+    data = open(SAMPLE, "rb").read()
+    cut = tmp_path / "cut.pcap"
+    cut.write_bytes(data[:-20])
+    r = kavrel(command, str(cut))
+    assert r.returncode == 0
+    assert r.stderr.startswith("kavrel: warning: ") and "truncated" in r.stderr and r.stderr.count("\n") == 1
+    assert len(r.stdout.splitlines()) == 51 + (command == "features")  # all but the cut packet (+ header)
+
+
 def test_unwritable_output_fails_cleanly(tmp_path):
     r = kavrel("packets", SAMPLE, "-o", str(tmp_path / "no-dir" / "out.jsonl"))
     assert r.returncode == 1 and "cannot write" in r.stderr and "Traceback" not in r.stderr

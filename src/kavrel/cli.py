@@ -20,6 +20,7 @@ import json
 import os
 import sys
 import time
+import warnings
 from typing import IO, Any, Iterable, Iterator
 
 from kavrel import __version__
@@ -375,7 +376,13 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
+def show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    # One line, like the errors: "a truncated capture ended early" is for the user, not a traceback.
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
 def main(argv: list[str] | None = None) -> int:
+    warnings.showwarning = show_warning
     try:
         args = build_parser().parse_args(argv)
         return args.func(args)
