@@ -59,7 +59,9 @@ test-asan: install
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 KAVREL_SANITIZED=1 \
 		$(PY) -m pytest -p no:cacheprovider $(ASAN_PYTEST_ARGS)
 
+# tshark is the end-to-end peer of `kavrel features`.
 bench: install
+	@command -v tshark >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tshark; }
 	$(PY) bench/run.py
 
 # Coverage-guided fuzzing of the packet decoder (clang's libFuzzer, ASan, UBSan).
