@@ -15,6 +15,7 @@ import weakref
 import pytest
 
 import pcapgen as pg
+from conftest import open_fds
 from kavrel.core.base import sniffkit
 from kavrel.core.ver100.metricor import FeatureExtractor
 
@@ -225,6 +226,20 @@ def test_class_and_subclasses(tmp_path, cls, args):
         cls(*args)
     gc.collect()
     assert sys.getrefcount(cls) == before  # instances give their type reference back
+
+
+def test_generator_in_a_cycle_with_its_extractor_is_collected(tmp_path):
+    # A subclass instance can hold its own generator; the cycle must still close the file.
+    path = pg.write_pcap(tmp_path / "run.pcap", [packet(t=0), packet(t=1), packet(t=2)]).encode()
+    fe = Plain()
+    fe.gen = fe.iter_pcap(path)
+    next(fe.gen)
+    assert any(t == path.decode() for t in open_fds())
+    gone = weakref.ref(fe)
+    del fe
+    gc.collect()
+    assert gone() is None
+    assert not any(t == path.decode() for t in open_fds())
 
 
 def test_class_surface():

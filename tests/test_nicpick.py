@@ -155,3 +155,12 @@ def test_libpcap_results(tmp_path, mode, result, frees):
                PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, check=True)
     assert proc.stdout.splitlines() == [result, str(frees)]
+
+
+@pytest.mark.parametrize("name", ["get_all_devices", "get_auto_device"])
+def test_arguments_are_refused(name):
+    func = getattr(nicpick, name)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        func(1)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) got an unexpected keyword argument 'x'$"):
+        func(x=1)

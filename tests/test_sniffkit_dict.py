@@ -155,3 +155,15 @@ def test_error_from_host_time_ends_generator(make_pcap, monkeypatch):
     with pytest.raises(OverflowError, match="no such time"):
         next(g)
     assert list(g) == []
+
+
+def test_module_with_replaced_class_is_asked(make_pcap, monkeypatch):
+    # Attribute lookup on such a module may not reach its namespace at all.
+    path = make_pcap([pg.eth(pg.ipv4(*V4, 17, pg.udp(1, 2)))])
+    import types
+
+    class Shifted(types.ModuleType):
+        localtime = property(lambda self: lambda sec: time.gmtime(0))
+
+    monkeypatch.setattr(time, "__class__", Shifted)
+    assert next(sniffkit.read_pcap(path))["date_time"] == time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(0))

@@ -243,3 +243,24 @@ def test_generator_usable_from_threads(make_pcap):
     for t in threads:
         t.join()
     assert sorted(out) == list(range(100))
+
+
+def test_stop_iteration_inside_is_not_a_normal_end(make_pcap, monkeypatch):
+    path = make_pcap([FRAME] * 3)
+    g = sniffkit.read_pcap(path)
+    next(g)
+
+    def refuse(sec):
+        raise StopIteration
+
+    monkeypatch.setattr(sniffkit, "time", type("T", (), {"localtime": staticmethod(refuse),
+                                                         "strftime": staticmethod(__import__("time").strftime)}))
+    with pytest.raises(RuntimeError, match="^generator raised StopIteration$") as exc:
+        next(g)
+    assert isinstance(exc.value.__cause__, StopIteration)
+    g = sniffkit.read_pcap(path)
+    monkeypatch.undo()
+    next(g)
+    with pytest.raises(RuntimeError, match="generator raised StopIteration"):
+        g.throw(StopIteration)
+

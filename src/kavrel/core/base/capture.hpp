@@ -95,8 +95,10 @@ ReadStatus next_accepted(pcap_t* handle, bool live, Accept&& accept) {
 //                            exception set, or nullptr without one at the end
 //   void finish() noexcept;  releases the run's resources; called exactly once
 //                            per started-or-not generator, on every way out
+//   int traverse(visitproc, void*);   optional: the Python objects it holds
 // The object follows the host's generator protocol: next, send, throw, close,
-// and finalisation when dropped while suspended.
+// and finalisation when dropped while suspended. It takes part in cyclic GC,
+// so a generator stored on the object it holds is still collected and closed.
 
 template <class Core>
 struct Generator {
@@ -110,10 +112,11 @@ struct Generator {
     // Takes ownership of nothing: Core is constructed in place from args.
     template <class... Args>
     static PyObject* create(Args&&... args) {
-        auto* self = PyObject_New(Generator, type);
+        auto* self = PyObject_GC_New(Generator, type);
         if (!self) return nullptr;
         self->state = State::created;
         new (&self->core) Core(std::forward<Args>(args)...);
+        PyObject_GC_Track(self);
         return reinterpret_cast<PyObject*>(self);
     }
 
@@ -135,6 +138,7 @@ struct Generator {
     PyObject* step() {
         if (refuse_if_running()) return nullptr;
         if (state == State::finished) return nullptr;
+        const bool started = state == State::suspended;
         state = State::running;
         PyObject* item = core.resume();
         if (item) {
@@ -142,7 +146,20 @@ struct Generator {
             return item;
         }
         finish();
+        if (started) stop_iteration_to_runtime_error();
         return nullptr;
+    }
+
+    // As in the host's generators, a StopIteration escaping a running body
+    // must not pass for the normal end of the iteration.
+    static void stop_iteration_to_runtime_error() {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+        PyObject* cause = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetContext(error, Py_NewRef(cause));
+        PyException_SetCause(error, cause);
+        PyErr_SetRaisedException(error);
     }
 
     static PyObject* iternext(PyObject* self) { return cast(self)->step(); }
@@ -211,8 +228,10 @@ struct Generator {
         }
         if (tb && PyException_SetTraceback(exc.get(), tb) < 0) return nullptr;
         if (gen->refuse_if_running()) return nullptr;
+        const bool started = gen->state == State::suspended;
         gen->finish();  // resources go first, then the exception reaches the caller
         PyErr_SetRaisedException(exc.release());
+        if (started) stop_iteration_to_runtime_error();
         return nullptr;
     }
 
@@ -226,10 +245,19 @@ struct Generator {
     static void dealloc(PyObject* self) {
         Generator* gen = cast(self);
         PyTypeObject* tp = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
         gen->finish();
         gen->core.~Core();
-        PyObject_Free(self);
+        PyObject_GC_Del(self);
         Py_DECREF(tp);
+    }
+
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        Py_VISIT(Py_TYPE(self));
+        if constexpr (requires(Core& c) { c.traverse(visit, arg); }) {
+            return cast(self)->core.traverse(visit, arg);
+        }
+        return 0;
     }
 
     // Creates the heap type once per process; `name` is the dotted type name.
@@ -246,13 +274,15 @@ struct Generator {
         };
         PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
             {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
             {Py_tp_iternext, reinterpret_cast<void*>(iternext)},
             {Py_tp_methods, methods},
             {Py_tp_doc, const_cast<char*>(doc)},
             {0, nullptr},
         };
-        PyType_Spec type_spec{name, sizeof(Generator), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        PyType_Spec type_spec{name, sizeof(Generator), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          slots};
         type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
         if (!type) return false;

@@ -159,7 +159,8 @@ bool is_empty_text(const Ref& text) { return !text || PyUnicode_GET_LENGTH(text.
 
 // ---- Python-facing functions ----------------------------------------------
 
-PyObject* get_all_devices(PyObject* module, PyObject*) {
+PyObject* get_all_devices(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!kavrel::parse_no_args("get_all_devices", nargs, kwnames)) return nullptr;
     const State* st = state_of(module);
     Ref devices(PyList_New(0));
     if (!devices) return nullptr;
@@ -176,7 +177,8 @@ PyObject* get_all_devices(PyObject* module, PyObject*) {
     return devices.release();
 }
 
-PyObject* get_auto_device(PyObject* module, PyObject*) {
+PyObject* get_auto_device(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!kavrel::parse_no_args("get_auto_device", nargs, kwnames)) return nullptr;
     const State* st = state_of(module);
     Ref lister(lookup_lister(module, st));
     if (!lister) return nullptr;
@@ -211,17 +213,22 @@ PyObject* get_auto_device(PyObject* module, PyObject*) {
 
 // ---- method table and module init -----------------------------------------
 
-PyDoc_STRVAR(get_all_devices_doc, "Liệt kê tất cả các thiết bị mạng.");
+// Each docstring starts with the call signature for introspection; the host
+// strips it (up to "--") from __doc__.
+PyDoc_STRVAR(get_all_devices_doc, "get_all_devices($module, /)\n--\n\nLiệt kê tất cả các thiết bị mạng.");
 
 PyDoc_STRVAR(get_auto_device_doc,
+             "get_auto_device($module, /)\n--\n\n"
              "\n"
              "    Tự động tìm kiếm card mạng phù hợp nhất để thực hiện sniffing.\n"
              "    Trả về: bytes (tên card mạng) hoặc None.\n"
              "    ");
 
 PyMethodDef nicpick_methods[] = {
-    {"get_all_devices", get_all_devices, METH_NOARGS, get_all_devices_doc},
-    {"get_auto_device", get_auto_device, METH_NOARGS, get_auto_device_doc},
+    {"get_all_devices", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_all_devices)),
+     METH_FASTCALL | METH_KEYWORDS, get_all_devices_doc},
+    {"get_auto_device", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_auto_device)),
+     METH_FASTCALL | METH_KEYWORDS, get_auto_device_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -91,9 +91,27 @@ bool parse_args(const char* func, const char* const (&names)[N], PyObject* const
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!out[i]) {
-            raise_arg_count(func, n, i);
+            raise_arg_count(func, n, nargs);
             return false;
         }
+    }
+    return true;
+}
+
+// The same checks for a callable without parameters.
+inline bool parse_no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > 0) {
+        raise_arg_count(func, 0, nargs);
+        return false;
+    }
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+        }
+        return false;
     }
     return true;
 }

@@ -118,8 +118,11 @@ PyObject* load_global(PyObject* name) {
     return nullptr;
 }
 
-// True while `module.attr` is still the object captured at import.
+// True while `module.attr` is still the object captured at import. For a
+// plain module object its namespace is all attribute lookup consults; a module
+// whose class was replaced is left to the ordinary lookup.
 bool attr_is(PyObject* module, PyObject* attr, PyObject* expected) {
+    if (!Py_IS_TYPE(module, &PyModule_Type)) return false;
     PyObject* dict = PyModule_GetDict(module);
     return dict && PyDict_GetItemWithError(dict, attr) == expected;
 }

@@ -286,6 +286,12 @@ struct FeatureRun {
 
     FeatureRun(PyObject* extractor, PyObject* arg) : owner(Ref::borrow(extractor)), source(Ref::borrow(arg)) {}
 
+    // The owner may be a Python subclass instance holding this generator.
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(owner.get());
+        return 0;
+    }
+
     PyObject* resume() {
         if (!handle) {
             const char* name = c_name(source.get());
