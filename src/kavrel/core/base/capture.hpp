@@ -307,8 +307,7 @@ PyObject* make_generator(const char* func, const char* argname, PyObject* const*
                          PyObject* kwnames, Owner... owner) {
     const char* const names[] = {argname};
     PyObject* values[1];
-    if (!parse_args(func, names, args, nargs, kwnames, values)) return nullptr;
-    if (!check_exact_or_none(values[0], &PyBytes_Type, argname)) return nullptr;
+    if (!parse_typed_args(func, names, &PyBytes_Type, args, nargs, kwnames, values)) return nullptr;
     return Gen::create(owner..., values[0]);
 }
 

@@ -459,17 +459,15 @@ PyObject* convert(PyObject* module, PyObject* log_path, PyObject* ip_range) {
 PyObject* py_parse_snort_line(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"line"};
     PyObject* values[1];
-    if (!kavrel::parse_args("parse_snort_line", names, args, nargs, kwnames, values)) return nullptr;
-    if (!kavrel::check_exact_or_none(values[0], &PyUnicode_Type, "line")) return nullptr;
+    if (!kavrel::parse_typed_args("parse_snort_line", names, &PyUnicode_Type, args, nargs, kwnames, values))
+        return nullptr;
     return parse_line(module, values[0]);
 }
 
 PyObject* py_is_internal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"ip_str", "subnet_str"};
     PyObject* values[2];
-    if (!kavrel::parse_args("is_internal", names, args, nargs, kwnames, values)) return nullptr;
-    if (!kavrel::check_exact_or_none(values[0], &PyUnicode_Type, "ip_str") ||
-        !kavrel::check_exact_or_none(values[1], &PyUnicode_Type, "subnet_str"))
+    if (!kavrel::parse_typed_args("is_internal", names, &PyUnicode_Type, args, nargs, kwnames, values))
         return nullptr;
     return PyLong_FromLong(is_internal(values[0], values[1]));
 }
@@ -478,9 +476,7 @@ PyObject* py_process_alerts_to_csv(PyObject* module, PyObject* const* args, Py_s
                                    PyObject* kwnames) {
     static const char* const names[] = {"alert_log_path", "ip_range"};
     PyObject* values[2];
-    if (!kavrel::parse_args("process_alerts_to_csv", names, args, nargs, kwnames, values)) return nullptr;
-    if (!kavrel::check_exact_or_none(values[0], &PyUnicode_Type, "alert_log_path") ||
-        !kavrel::check_exact_or_none(values[1], &PyUnicode_Type, "ip_range"))
+    if (!kavrel::parse_typed_args("process_alerts_to_csv", names, &PyUnicode_Type, args, nargs, kwnames, values))
         return nullptr;
     return convert(module, values[0], values[1]);
 }

@@ -124,6 +124,18 @@ inline bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char*
     return false;
 }
 
+// parse_args for callables whose parameters all take exactly `type` or None;
+// the types are checked in parameter order.
+template <std::size_t N>
+bool parse_typed_args(const char* func, const char* const (&names)[N], PyTypeObject* type, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames, PyObject* (&out)[N]) {
+    if (!parse_args(func, names, args, nargs, kwnames, out)) return false;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (!check_exact_or_none(out[i], type, names[i])) return false;
+    }
+    return true;
+}
+
 // The bytes behind a parameter that passed check_exact_or_none(.., &PyBytes_Type, ..);
 // None raises where the bytes are first needed.
 inline const char* bytes_or_raise(PyObject* value) {

@@ -352,8 +352,7 @@ void extractor_dealloc(PyObject* self) {
 PyObject* extractor_process_pcap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"file_path"};
     PyObject* values[1];
-    if (!parse_args("process_pcap", names, args, nargs, kwnames, values)) return nullptr;
-    if (!check_exact_or_none(values[0], &PyBytes_Type, names[0])) return nullptr;
+    if (!parse_typed_args("process_pcap", names, &PyBytes_Type, args, nargs, kwnames, values)) return nullptr;
     const char* path = c_name(values[0]);
     if (!path) return nullptr;
     return extract_file(as_extractor(self), path);
