@@ -5,7 +5,9 @@
 // output is exactly what Python code using them would produce; what this file does
 // natively is the loop around them and the subnet test.
 
-#include "pyglue.hpp"
+#include "py/args.hpp"
+#include "py/module.hpp"
+#include "py/ref.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -89,32 +91,30 @@ static_assert(kKeySrc - kKeyTs == kSrcColumn && kKeyDst - kKeyTs == kDstColumn);
 // ---- module state ---------------------------------------------------------
 
 struct State {
-    PyObject* builtins;       // where names missing from the module namespace are looked up
+    PyObject* globals;        // the module namespace
+    PyObject* builtins;       // where names missing from it are looked up
     PyObject* open;           // builtins.open as it was at import
     PyObject* read_kwnames;   // ("encoding", "errors") for the log
     PyObject* write_kwnames;  // ("newline", "encoding") for the CSV file
     PyObject* text[kTextCount];
+
+    template <typename F>
+    int for_each_ref(F&& f) {
+        for (PyObject** slot : {&globals, &builtins, &open, &read_kwnames, &write_kwnames})
+            if (int rc = f(*slot)) return rc;
+        for (PyObject*& slot : text)
+            if (int rc = f(slot)) return rc;
+        return 0;
+    }
 };
 
-State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+State* state_of(PyObject* module) { return kavrel::state_of<State>(module); }
 
-template <typename Visit>
-int for_each_ref(State* st, Visit visit) {
-    for (PyObject** slot : {&st->builtins, &st->open, &st->read_kwnames, &st->write_kwnames})
-        if (int r = visit(slot)) return r;
-    for (PyObject*& slot : st->text)
-        if (int r = visit(&slot)) return r;
-    return 0;
-}
-
-// A global name as Python code in this module sees it: the module namespace,
-// then the builtins. Rebinding a module attribute therefore takes effect at once.
+// A global name as Python code in this module sees it, so that rebinding a
+// module attribute takes effect at once.
 PyObject* lookup_global(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(PyModule_GetDict(module), name, &value);
-    if (found == 0) found = PyObject_GetOptionalAttr(state_of(module)->builtins, name, &value);
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return found > 0 ? value : nullptr;
+    const State* st = state_of(module);
+    return kavrel::lookup_global(st->globals, st->builtins, name);
 }
 
 // ---- alert line parser ----------------------------------------------------
@@ -483,81 +483,46 @@ PyObject* py_process_alerts_to_csv(PyObject* module, PyObject* const* args, Py_s
 
 // ---- method table and module init -----------------------------------------
 
-template <typename Fn>
-PyCFunction as_pycfunction(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
+using kavrel::as_cfunction;
 
 PyMethodDef idslog_methods[] = {
-    {"parse_snort_line", as_pycfunction(py_parse_snort_line), METH_FASTCALL | METH_KEYWORDS, kParseDoc},
-    {"is_internal", as_pycfunction(py_is_internal), METH_FASTCALL | METH_KEYWORDS, kIsInternalDoc},
-    {"process_alerts_to_csv", as_pycfunction(py_process_alerts_to_csv), METH_FASTCALL | METH_KEYWORDS,
+    {"parse_snort_line", as_cfunction(py_parse_snort_line), METH_FASTCALL | METH_KEYWORDS, kParseDoc},
+    {"is_internal", as_cfunction(py_is_internal), METH_FASTCALL | METH_KEYWORDS, kIsInternalDoc},
+    {"process_alerts_to_csv", as_cfunction(py_process_alerts_to_csv), METH_FASTCALL | METH_KEYWORDS,
      kProcessDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int idslog_traverse(PyObject* module, visitproc visit, void* arg) {
+// Imports os, re and csv into the namespace, then compiles SNORT_PATTERN.
+int exec_module(PyObject* module) {
     State* st = state_of(module);
-    return st ? for_each_ref(st, [&](PyObject** slot) { Py_VISIT(*slot); return 0; }) : 0;
-}
-
-int idslog_clear(PyObject* module) {
-    State* st = state_of(module);
-    if (st) for_each_ref(st, [](PyObject** slot) { Py_CLEAR(*slot); return 0; });
-    return 0;
-}
-
-void idslog_free(void* module) { idslog_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef idslog_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "idslog",
-    .m_doc = nullptr,
-    .m_size = sizeof(State),
-    .m_methods = idslog_methods,
-    .m_slots = nullptr,
-    .m_traverse = idslog_traverse,
-    .m_clear = idslog_clear,
-    .m_free = idslog_free,
-};
-
-bool init_state(State* st) {
     for (int i = 0; i < kTextCount; ++i)
-        if (!(st->text[i] = kavrel::intern(kTexts[i]))) return false;
+        if (!(st->text[i] = PyUnicode_InternFromString(kTexts[i]))) return -1;
     st->read_kwnames = PyTuple_Pack(2, st->text[kEncodingName], st->text[kErrorsName]);
     st->write_kwnames = PyTuple_Pack(2, st->text[kNewlineName], st->text[kEncodingName]);
-    if (!st->read_kwnames || !st->write_kwnames) return false;
-    st->builtins = PyImport_ImportModule("builtins");
-    if (!st->builtins) return false;
+    if (!st->read_kwnames || !st->write_kwnames) return -1;
+    st->globals = Py_NewRef(PyModule_GetDict(module));
+    if (!(st->builtins = kavrel::builtins_namespace())) return -1;
     // Taken once: a later change to builtins.open does not reach the converter.
-    st->open = PyObject_GetAttr(st->builtins, st->text[kOpenName]);
-    return st->open != nullptr;
-}
+    if (!(st->open = PyObject_GetItem(st->builtins, st->text[kOpenName]))) return -1;
 
-// Imports a standard module into the module namespace, where the functions
-// look it up at each use.
-PyObject* import_into(PyObject* module, const char* name) {
-    Ref imported(PyImport_ImportModule(name));
-    if (!imported || PyModule_AddObjectRef(module, name, imported.get()) < 0) return nullptr;
-    return imported.release();
+    Ref os(kavrel::import_into(module, "os"));
+    if (!os) return -1;
+    Ref re(kavrel::import_into(module, "re"));
+    if (!re) return -1;
+    Ref csv(kavrel::import_into(module, "csv"));
+    if (!csv) return -1;
+
+    Ref pattern_text(PyUnicode_FromStringAndSize(kSnortPatternText, sizeof(kSnortPatternText) - 1));
+    if (!pattern_text) return -1;
+    PyObject* compile_args[] = {re.get(), pattern_text.get()};
+    Ref pattern(PyObject_VectorcallMethod(st->text[kCompileName], compile_args, 2, nullptr));
+    if (!pattern) return -1;
+    return PyModule_AddObjectRef(module, "SNORT_PATTERN", pattern.get());
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_idslog(void) {
-    Ref module(PyModule_Create(&idslog_module));
-    if (!module || !init_state(state_of(module.get()))) return nullptr;
-    Ref os(import_into(module.get(), "os"));
-    if (!os) return nullptr;
-    Ref re(import_into(module.get(), "re"));
-    if (!re) return nullptr;
-    Ref csv(import_into(module.get(), "csv"));
-    if (!csv) return nullptr;
-
-    Ref pattern_text(PyUnicode_FromStringAndSize(kSnortPatternText, sizeof(kSnortPatternText) - 1));
-    if (!pattern_text) return nullptr;
-    PyObject* compile_args[] = {re.get(), pattern_text.get()};
-    Ref pattern(PyObject_VectorcallMethod(state_of(module.get())->text[kCompileName], compile_args, 2, nullptr));
-    if (!pattern || PyModule_AddObjectRef(module.get(), "SNORT_PATTERN", pattern.get()) < 0) return nullptr;
-    return module.release();
+    return PyModuleDef_Init(kavrel::module_definition<State, exec_module>("idslog", nullptr, idslog_methods));
 }

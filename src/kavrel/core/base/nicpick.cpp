@@ -1,6 +1,9 @@
 // nicpick: lists the capture devices libpcap reports and picks the one best
 // suited for sniffing.
-#include "pyglue.hpp"
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/module.hpp"
+#include "py/ref.hpp"
 
 #include <pcap/pcap.h>
 
@@ -26,9 +29,21 @@ struct State {
     PyObject* loopback_name;       // "lo0"
     PyObject* loopback_marker;     // "loopback"
     PyObject* up_mask;             // PCAP_IF_UP
+    PyObject* globals;             // the module namespace, then the builtins
+    PyObject* builtins;
+
+    template <typename F>
+    int for_each_ref(F&& f) {
+        for (PyObject** slot : {&key_name, &key_description, &key_flags, &attr_lister, &meth_lower,
+                                &meth_startswith, &preferred_prefixes, &loopback_name, &loopback_marker, &up_mask,
+                                &globals, &builtins}) {
+            if (int rc = f(*slot)) return rc;
+        }
+        return 0;
+    }
 };
 
-State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+State* state_of(PyObject* module) { return kavrel::state_of<State>(module); }
 
 // ---- device chain ---------------------------------------------------------
 
@@ -84,15 +99,7 @@ bool check_text(PyObject* name) {
 }
 
 // The module attribute get_all_devices, looked up now so that a replacement counts.
-PyObject* lookup_lister(PyObject* module, const State* st) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), st->attr_lister, &found) != 0) return found;
-    Ref builtins(PyEval_GetFrameBuiltins());
-    if (!builtins) return nullptr;
-    if (PyDict_GetItemRef(builtins.get(), st->attr_lister, &found) != 0) return found;
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", st->attr_lister);
-    return nullptr;
-}
+PyObject* lookup_lister(const State* st) { return kavrel::lookup_global(st->globals, st->builtins, st->attr_lister); }
 
 // First pass: a non-loopback device named like a wired or wireless NIC that is up.
 // Sets *chosen (a new reference) or leaves it null when nothing qualifies.
@@ -180,7 +187,7 @@ PyObject* get_all_devices(PyObject* module, PyObject* const*, Py_ssize_t nargs, 
 PyObject* get_auto_device(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!kavrel::parse_no_args("get_auto_device", nargs, kwnames)) return nullptr;
     const State* st = state_of(module);
-    Ref lister(lookup_lister(module, st));
+    Ref lister(lookup_lister(st));
     if (!lister) return nullptr;
     Ref devices(PyObject_CallNoArgs(lister.get()));
     if (!devices) return nullptr;
@@ -224,76 +231,32 @@ PyDoc_STRVAR(get_auto_device_doc,
              "    Trả về: bytes (tên card mạng) hoặc None.\n"
              "    ");
 
+using kavrel::as_cfunction;
+
 PyMethodDef nicpick_methods[] = {
-    {"get_all_devices", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_all_devices)),
-     METH_FASTCALL | METH_KEYWORDS, get_all_devices_doc},
-    {"get_auto_device", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_auto_device)),
-     METH_FASTCALL | METH_KEYWORDS, get_auto_device_doc},
+    {"get_all_devices", as_cfunction(get_all_devices), METH_FASTCALL | METH_KEYWORDS, get_all_devices_doc},
+    {"get_auto_device", as_cfunction(get_auto_device), METH_FASTCALL | METH_KEYWORDS, get_auto_device_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-template <typename Fn>
-int for_each_constant(State* st, Fn&& fn) {
-    for (PyObject** slot : {&st->key_name, &st->key_description, &st->key_flags, &st->attr_lister,
-                            &st->meth_lower, &st->meth_startswith, &st->preferred_prefixes,
-                            &st->loopback_name, &st->loopback_marker, &st->up_mask}) {
-        if (int rc = fn(slot)) return rc;
-    }
-    return 0;
-}
-
-int nicpick_traverse(PyObject* module, visitproc visit, void* arg) {
+int exec_module(PyObject* module) {
     State* st = state_of(module);
-    if (!st) return 0;
-    return for_each_constant(st, [&](PyObject** slot) {
-        Py_VISIT(*slot);
-        return 0;
-    });
-}
-
-int nicpick_clear(PyObject* module) {
-    State* st = state_of(module);
-    if (!st) return 0;
-    return for_each_constant(st, [](PyObject** slot) {
-        Py_CLEAR(*slot);
-        return 0;
-    });
-}
-
-void nicpick_free(void* module) { nicpick_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef nicpick_module = {
-    PyModuleDef_HEAD_INIT,
-    "nicpick",
-    nullptr,
-    sizeof(State),
-    nicpick_methods,
-    nullptr,
-    nicpick_traverse,
-    nicpick_clear,
-    nicpick_free,
-};
-
-bool init_state(State* st) {
-    using kavrel::intern;
-    st->key_name = intern("name");
-    st->key_description = intern("description");
-    st->key_flags = intern("flags");
-    st->attr_lister = intern("get_all_devices");
-    st->meth_lower = intern("lower");
-    st->meth_startswith = intern("startswith");
+    const kavrel::NameText<State> names[] = {
+        {&State::key_name, "name"}, {&State::key_description, "description"}, {&State::key_flags, "flags"},
+        {&State::attr_lister, "get_all_devices"}, {&State::meth_lower, "lower"},
+        {&State::meth_startswith, "startswith"}, {&State::loopback_name, "lo0"},
+        {&State::loopback_marker, "loopback"},
+    };
+    if (!kavrel::intern_names(st, names)) return -1;
     st->preferred_prefixes = Py_BuildValue("(sss)", "en", "eth", "wlan");
-    st->loopback_name = intern("lo0");
-    st->loopback_marker = intern("loopback");
     st->up_mask = PyLong_FromUnsignedLong(PCAP_IF_UP);
-    return for_each_constant(st, [](PyObject** slot) { return *slot ? 0 : -1; }) == 0;
+    st->globals = Py_NewRef(PyModule_GetDict(module));
+    st->builtins = kavrel::builtins_namespace();
+    return st->preferred_prefixes && st->up_mask && st->builtins ? 0 : -1;
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_nicpick(void) {
-    Ref module(PyModule_Create(&nicpick_module));
-    if (!module) return nullptr;
-    if (!init_state(state_of(module.get()))) return nullptr;
-    return module.release();
+    return PyModuleDef_Init(kavrel::module_definition<State, exec_module>("nicpick", nullptr, nicpick_methods));
 }

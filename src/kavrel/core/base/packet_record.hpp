@@ -1,10 +1,14 @@
-// PacketRecord and parse_packet: the one place where frame bytes are read.
+// PacketRecord and parse_packet: one frame read as untagged Ethernet II, its
+// IPv4 or IPv6 header and the first transport fields, into a fixed record.
 //
-// Plain C++ over (header, bytes): no Python, no allocation, no state. Every
-// read goes through FrameBytes, which refuses to look at or past caplen.
+// A composition of the decoder steps: no Python, no allocation, no state.
 #pragma once
 
-#include <arpa/inet.h>
+#include "decode/ip.hpp"
+#include "decode/link.hpp"
+#include "decode/reader.hpp"
+#include "decode/transport.hpp"
+
 #include <pcap/pcap.h>
 
 #include <cstdint>
@@ -39,161 +43,73 @@ struct PacketRecord {
     uint8_t dst_mac[6];      // Ethernet bytes 0..5
 };
 
-namespace frame {
-// Ethernet II
-inline constexpr uint32_t kEthDst = 0;
-inline constexpr uint32_t kEthSrc = 6;
-inline constexpr uint32_t kEthType = 12;
-inline constexpr uint32_t kEthHeaderLen = 14;
-inline constexpr uint16_t kTypeIPv4 = 0x0800;
-inline constexpr uint16_t kTypeIPv6 = 0x86DD;
-// IPv4 header, offsets from the frame start
-inline constexpr uint32_t kIp4VerIhl = 14;
-inline constexpr uint32_t kIp4Id = 18;
-inline constexpr uint32_t kIp4FlagsFrag = 20;
-inline constexpr uint32_t kIp4Proto = 23;
-inline constexpr uint32_t kIp4Src = 26;
-inline constexpr uint32_t kIp4Dst = 30;
-inline constexpr uint32_t kIp4End = 34;  // one past the highest IPv4 byte read
-inline constexpr uint16_t kIp4MoreFragments = 0x2000;
-inline constexpr uint16_t kIp4FragOffset = 0x1FFF;
-// IPv6 fixed header
-inline constexpr uint32_t kIp6VerClassFlow = 14;
-inline constexpr uint32_t kIp6NextHeader = 20;
-inline constexpr uint32_t kIp6Src = 22;
-inline constexpr uint32_t kIp6Dst = 38;
-inline constexpr uint32_t kIp6End = 54;  // also where the transport header starts
-inline constexpr uint32_t kIp6FlowLabel = 0xFFFFF;
-// Transport, offsets from its first byte
-inline constexpr uint32_t kSrcPort = 0;
-inline constexpr uint32_t kDstPort = 2;
-inline constexpr uint32_t kTcpSeq = 4;
-inline constexpr uint32_t kTcpAck = 8;
-inline constexpr uint32_t kTcpFlags = 13;
-inline constexpr uint8_t kTcpUrgShift = 5;
-inline constexpr uint32_t kUdpLength = 4;
-inline constexpr uint32_t kIcmpType = 0;
-inline constexpr uint32_t kIcmpCode = 1;
-// IP protocol numbers
-inline constexpr uint8_t kProtoIcmp = 1;
-inline constexpr uint8_t kProtoTcp = 6;
-inline constexpr uint8_t kProtoUdp = 17;
-inline constexpr uint8_t kProtoIcmp6 = 58;
-}  // namespace frame
-
-// The captured bytes of one frame. Reads past caplen are refused: has() says
-// whether a field lies wholly inside, and the *_or_zero readers give 0 when not.
-class FrameBytes {
-public:
-    FrameBytes(const uint8_t* bytes, uint32_t caplen) noexcept : bytes_(bytes), caplen_(caplen) {}
-
-    bool has(uint32_t offset, uint32_t size) const noexcept {
-        return offset <= caplen_ && size <= caplen_ - offset;
-    }
-    uint8_t u8_or_zero(uint32_t offset) const noexcept { return has(offset, 1) ? bytes_[offset] : 0; }
-    uint16_t be16_or_zero(uint32_t offset) const noexcept {
-        if (!has(offset, 2)) return 0;
-        uint16_t v;
-        std::memcpy(&v, bytes_ + offset, sizeof v);
-        return ntohs(v);
-    }
-    uint32_t be32_or_zero(uint32_t offset) const noexcept {
-        if (!has(offset, 4)) return 0;
-        uint32_t v;
-        std::memcpy(&v, bytes_ + offset, sizeof v);
-        return ntohl(v);
-    }
-    // Copies `size` bytes; the caller has checked has(offset, size).
-    void copy(uint32_t offset, void* out, uint32_t size) const noexcept { std::memcpy(out, bytes_ + offset, size); }
-
-private:
-    const uint8_t* bytes_;
-    uint32_t caplen_;
-};
+// The capture time as the records give it: libpcap's 32-bit file fields,
+// widened by libpcap, are taken back as signed 32-bit.
+inline double record_seconds(const pcap_pkthdr& header) noexcept {
+    return static_cast<double>(static_cast<int32_t>(header.ts.tv_usec)) / 1000000.0 +
+           static_cast<double>(static_cast<int32_t>(header.ts.tv_sec));
+}
 
 // Decodes one frame into `out`, writing only the fields of the decoded case.
-// A frame whose Ethernet header or IP header is cut by caplen is not decoded;
-// transport fields cut by caplen read as 0.
+// A frame whose Ethernet header or fixed IP header is cut by caplen is not
+// decoded; transport fields cut by caplen read as 0.
 inline void parse_packet(const pcap_pkthdr* header, const uint8_t* bytes, PacketRecord* out) noexcept {
-    using namespace frame;
+    using namespace decode;
     PacketRecord& rec = *out;
     rec.success = 0;
     if (!bytes || !header) return;
-    const FrameBytes f(bytes, header->caplen);
-    if (!f.has(0, kEthHeaderLen)) return;
+    const Reader frame(bytes, header->caplen);
+    const Link link = ethernet_untagged(frame);
+    if (link.network == Network::cut) return;
 
-    const uint16_t ether_type = f.be16_or_zero(kEthType);
     rec.success = 1;
-    // libpcap hands over 32-bit file fields widened; they are taken as signed 32-bit.
-    const auto sec = static_cast<int32_t>(header->ts.tv_sec);
-    const auto usec = static_cast<int32_t>(header->ts.tv_usec);
-    rec.ts_sec = sec;
-    rec.timestamp = static_cast<double>(usec) / 1000000.0 + static_cast<double>(sec);
+    rec.ts_sec = static_cast<int32_t>(header->ts.tv_sec);
+    rec.timestamp = record_seconds(*header);
     rec.frame_length = header->len;
-    f.copy(kEthSrc, rec.src_mac, sizeof rec.src_mac);
-    f.copy(kEthDst, rec.dst_mac, sizeof rec.dst_mac);
+    frame.copy(ether::kSrc, rec.src_mac, sizeof rec.src_mac);
+    frame.copy(ether::kDst, rec.dst_mac, sizeof rec.dst_mac);
     rec.wrong_fragment = 0;
     rec.land = 0;
     rec.ip_proto = 0;
     rec.src_port = 0;
     rec.dst_port = 0;
 
-    uint32_t l4;  // first byte of the transport header
-    if (ether_type == kTypeIPv4) {
-        if (!f.has(0, kIp4End)) {
-            rec.success = 0;
-            return;
-        }
+    const Reader net = frame.from(link.offset);
+    Ip ip;
+    if (link.network == Network::ipv4 && ipv4(net, ip)) {
         rec.version = 4;
-        f.copy(kIp4Src, &rec.src_ip, 4);
-        f.copy(kIp4Dst, &rec.dst_ip, 4);
-        rec.ip_id = f.be16_or_zero(kIp4Id);
-        rec.ip_proto = f.u8_or_zero(kIp4Proto);
-        l4 = kEthHeaderLen + 4u * (f.u8_or_zero(kIp4VerIhl) & 0x0Fu);  // IHL, unchecked
-        const uint16_t flags_frag = f.be16_or_zero(kIp4FlagsFrag);
-        if ((flags_frag & kIp4MoreFragments) || (flags_frag & kIp4FragOffset)) rec.wrong_fragment = 1;
-    } else if (ether_type == kTypeIPv6) {
-        if (!f.has(0, kIp6End)) {
-            rec.success = 0;
-            return;
-        }
+        std::memcpy(&rec.src_ip, ip.src, 4);
+        std::memcpy(&rec.dst_ip, ip.dst, 4);
+        rec.wrong_fragment = ip.fragment ? 1 : 0;
+    } else if (link.network == Network::ipv6 && ipv6(net, ip)) {
         rec.version = 6;
-        f.copy(kIp6Src, rec.src_ip6, 16);
-        f.copy(kIp6Dst, rec.dst_ip6, 16);
-        rec.ip_id = static_cast<int32_t>(f.be32_or_zero(kIp6VerClassFlow) & kIp6FlowLabel);
-        rec.ip_proto = f.u8_or_zero(kIp6NextHeader);  // extension headers are not followed
-        l4 = kIp6End;
+        std::memcpy(rec.src_ip6, ip.src, 16);
+        std::memcpy(rec.dst_ip6, ip.dst, 16);
     } else {
         rec.success = 0;
         return;
     }
+    rec.ip_id = static_cast<int32_t>(ip.id);
+    rec.ip_proto = ip.proto;
 
-    switch (rec.ip_proto) {
-    case kProtoIcmp:
-    case kProtoIcmp6:
-        rec.icmp_type = f.u8_or_zero(l4 + kIcmpType);
-        rec.icmp_code = f.u8_or_zero(l4 + kIcmpCode);
-        break;
-    case kProtoTcp: {
-        rec.src_port = f.be16_or_zero(l4 + kSrcPort);
-        rec.dst_port = f.be16_or_zero(l4 + kDstPort);
-        rec.tcp_flag = f.u8_or_zero(l4 + kTcpFlags);
-        rec.tcp_seq = f.be32_or_zero(l4 + kTcpSeq);
-        rec.tcp_ack = f.be32_or_zero(l4 + kTcpAck);
-        rec.urgent = (rec.tcp_flag >> kTcpUrgShift) & 1;
-        const bool ports_read = f.has(l4 + kSrcPort, 4);
-        if (rec.version == 4 && ports_read && rec.src_ip == rec.dst_ip && rec.src_port == rec.dst_port) {
-            rec.land = 1;
-        }
-        break;
-    }
-    case kProtoUdp:
-        rec.src_port = f.be16_or_zero(l4 + kSrcPort);
-        rec.dst_port = f.be16_or_zero(l4 + kDstPort);
-        rec.udp_length = f.be16_or_zero(l4 + kUdpLength);
-        break;
-    default:
-        break;
+    Transport l4;
+    transport(net.from(ip.transport), ip.proto, l4);
+    if (is_icmp(ip.proto)) {
+        rec.icmp_type = l4.icmp_type;
+        rec.icmp_code = l4.icmp_code;
+    } else if (ip.proto == proto::kTcp) {
+        rec.src_port = l4.src_port;
+        rec.dst_port = l4.dst_port;
+        rec.tcp_flag = l4.tcp_flags;
+        rec.tcp_seq = l4.tcp_seq;
+        rec.tcp_ack = l4.tcp_ack;
+        rec.urgent = (l4.tcp_flags & transport_field::kTcpUrgent) ? 1 : 0;
+        const bool ports_read = l4.has(Transport::kSrcPort) && l4.has(Transport::kDstPort);
+        if (rec.version == 4 && ports_read && rec.src_ip == rec.dst_ip && rec.src_port == rec.dst_port) rec.land = 1;
+    } else if (ip.proto == proto::kUdp) {
+        rec.src_port = l4.src_port;
+        rec.dst_port = l4.dst_port;
+        rec.udp_length = l4.udp_length;
     }
 }
 

@@ -1,0 +1,151 @@
+// The 2-second per-destination counter: for every destination host, how many
+// packets in a row reached it, each at most 2.0 s after the previous one.
+#pragma once
+
+#include <sys/random.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace kavrel::features {
+
+// Packets to one destination belong to the same chain while each follows the
+// previous one by at most this many seconds.
+inline constexpr double kWindowSeconds = 2.0;
+
+struct ConnectionState {
+    uint32_t count;         // packets in the current chain to this destination
+    double last_seen_time;  // timestamp of the chain's latest packet
+};
+
+// The next count of a chain whose state is `state`, for a packet at `now`. A new
+// entry holds {0, 0.0}, so either branch gives it 1. A negative gap continues
+// the chain; a NaN gap fails the test and restarts it.
+inline uint32_t advance(ConnectionState& state, double now) noexcept {
+    state.count = now - state.last_seen_time <= kWindowSeconds ? state.count + 1 : 1;
+    state.last_seen_time = now;
+    return state.count;
+}
+
+struct Ip6Address {
+    uint64_t head, tail;  // the 16 address bytes as they stand in the frame
+    bool operator==(const Ip6Address&) const = default;
+};
+
+// splitmix64's finaliser: every input bit reaches every output bit.
+inline uint64_t mix64(uint64_t x) noexcept {
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+// A secret per-process salt, so that traffic cannot be crafted to pile its
+// destinations onto one probe sequence.
+inline uint64_t hash_salt() noexcept {
+    static const uint64_t salt = [] {
+        uint64_t s = 0;
+        if (getrandom(&s, sizeof s, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof s)) return s;
+        // No entropy yet (early boot): the clock still varies between processes.
+        return mix64(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    }();
+    return salt;
+}
+
+inline uint64_t hash_key(uint32_t dst_ip) noexcept { return mix64(dst_ip ^ hash_salt()); }
+inline uint64_t hash_key(const Ip6Address& dst) noexcept { return mix64(mix64(dst.head ^ hash_salt()) ^ dst.tail); }
+
+// Open addressing with linear probing over a power-of-two array kept at most
+// half full: a lookup is one hash and, almost always, one cache line.
+template <class Key>
+class DestinationMap {
+public:
+    DestinationMap() noexcept = default;
+    DestinationMap(const DestinationMap&) = delete;
+    DestinationMap& operator=(const DestinationMap&) = delete;
+    ~DestinationMap() { delete[] slots_; }
+
+    // The state for `key`, inserted as {0, 0.0} when missing; nullptr if the
+    // table had to grow and memory ran out.
+    ConnectionState* find_or_insert(const Key& key) noexcept {
+        if (2 * (size_ + 1) > capacity_ && !grow()) return nullptr;
+        Slot* slot = probe(slots_, capacity_ - 1, key);
+        if (!slot->used) {
+            *slot = Slot{key, {0, 0.0}, true};
+            ++size_;
+        }
+        return &slot->state;
+    }
+
+    // Empties the table and gives its memory back.
+    void clear() noexcept {
+        delete[] std::exchange(slots_, nullptr);
+        capacity_ = size_ = 0;
+    }
+
+private:
+    struct Slot {
+        Key key;
+        ConnectionState state;
+        bool used;
+    };
+    static constexpr std::size_t kInitialCapacity = 64;
+
+    static Slot* probe(Slot* slots, std::size_t mask, const Key& key) noexcept {
+        for (std::size_t i = hash_key(key) & mask;; i = (i + 1) & mask) {
+            if (!slots[i].used || slots[i].key == key) return &slots[i];
+        }
+    }
+
+    bool grow() noexcept {
+        const std::size_t capacity = capacity_ ? 2 * capacity_ : kInitialCapacity;
+        Slot* slots = new (std::nothrow) Slot[capacity]();
+        if (!slots) return false;
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            if (slots_[i].used) *probe(slots, capacity - 1, slots_[i].key) = slots_[i];
+        }
+        delete[] slots_;
+        slots_ = slots;
+        capacity_ = capacity;
+        return true;
+    }
+
+    Slot* slots_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+// One chain per destination host, keyed on the address of the packet's own IP
+// version: an IPv4 and an IPv6 destination never share an entry.
+class DestinationTable {
+public:
+    // The count of a packet at `now` to `dst` (4 or 16 bytes as in the frame,
+    // by `version`); 0 when the table could not grow.
+    uint32_t count(int version, const uint8_t* dst, double now) noexcept {
+        ConnectionState* state;
+        if (version == 6) {
+            Ip6Address key;
+            std::memcpy(&key, dst, sizeof key);
+            state = ipv6_.find_or_insert(key);
+        } else {
+            uint32_t key;
+            std::memcpy(&key, dst, sizeof key);
+            state = ipv4_.find_or_insert(key);
+        }
+        return state ? advance(*state, now) : 0;
+    }
+
+    void clear() noexcept {
+        ipv4_.clear();
+        ipv6_.clear();
+    }
+
+private:
+    DestinationMap<uint32_t> ipv4_;
+    DestinationMap<Ip6Address> ipv6_;
+};
+
+}  // namespace kavrel::features
