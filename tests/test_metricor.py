@@ -17,6 +17,7 @@ import pytest
 import pcapgen as pg
 from conftest import open_fds
 from kavrel.core.base import sniffkit
+from kavrel.columns import FEATURE_DICT_KEYS
 from kavrel.core.ver100.metricor import FeatureExtractor
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bench"))
@@ -114,7 +115,7 @@ S4, D4, S6, D6 = "10.0.0.1", "10.0.0.2", "2001:db8::1", "2001:db8::2"
 ])
 def test_dictionary(tmp_path, frame, proto, ports):
     (feat,) = extract(tmp_path, [pg.Record(frame, ts_sec=1_700_000_000, ts_usec=250_000)])
-    assert list(feat) == KEYS
+    assert list(feat) == KEYS == list(FEATURE_DICT_KEYS)
     assert feat == dict(zip(KEYS, (1_700_000_000.25, *ports, proto, len(frame), 0, 0, 1)))
     assert [type(v) for v in feat.values()] == [float, int, int, str, int, int, int, int]
 
@@ -301,6 +302,7 @@ def test_live_capture(tmp_path, loopback_port, end):
 
 READ_ERROR_SCRIPT = """
 import subprocess, threading
+from kavrel.columns import FEATURE_DICT_KEYS
 from kavrel.core.ver100.metricor import FeatureExtractor
 subprocess.run("ip link add va type veth peer name vb && ip link set va up", shell=True, check=True)
 gen = FeatureExtractor().process_live(b"va")

@@ -52,3 +52,11 @@ def test_readme_example(tmp_path, command):
     assert r.returncode == 0, r.stderr
     assert "Traceback" not in r.stderr
     assert r.stdout or list(tmp_path.glob("*.csv")) or list((tmp_path / "examples").glob("*.csv"))
+
+
+def test_documented_key_order_is_the_modules():
+    from kavrel.columns import PACKET_DICT_KEYS
+
+    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    spans = [" ".join(s.split()) for s in re.findall(r"`(success timestamp [a-z_\s]+?)`", text)]
+    assert spans and all(span.split() == list(PACKET_DICT_KEYS) for span in spans)

@@ -12,6 +12,7 @@ import pytest
 import pcapgen as pg
 from pcapgen import Record
 from kavrel.core.base import sniffkit
+from kavrel.columns import PACKET_DICT_KEYS
 
 FIXED = ["success", "timestamp", "date_time", "frame_length", "src_mac", "dst_mac", "ip_proto", "ip_id",
          "wrong_fragment", "land", "src_port", "dst_port"]
@@ -37,6 +38,7 @@ def one(make_pcap, record):
 def test_keys_in_order(make_pcap, frame, tail):
     d = one(make_pcap, frame)
     assert list(d) == FIXED + ["version", "src_ip", "dst_ip"] + tail
+    assert [key for key in PACKET_DICT_KEYS if key in d] == list(d)
 
 
 def test_value_types(make_pcap):

@@ -39,3 +39,22 @@ def test_wrong_use_is_caught():
 def test_stubs_match_runtime():
     r = run("mypy.stubtest", *MODULES)
     assert r.returncode == 0, r.stdout + r.stderr
+
+
+def stub_fields(stub: str, cls: str) -> list[str]:
+    """The annotated fields of a TypedDict class in a stub file, in order."""
+    import ast
+
+    import kavrel
+
+    path = os.path.join(os.path.dirname(kavrel.__file__), *stub.split("/"))
+    tree = ast.parse(open(path, encoding="utf-8").read())
+    (node,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls]
+    return [n.target.id for n in node.body if isinstance(n, ast.AnnAssign)]
+
+
+def test_stub_dicts_follow_the_key_order():
+    from kavrel.columns import FEATURE_DICT_KEYS, PACKET_DICT_KEYS
+
+    assert stub_fields("core/base/sniffkit.pyi", "PacketDict") == list(PACKET_DICT_KEYS)
+    assert stub_fields("core/ver100/metricor.pyi", "FeatureDict") == list(FEATURE_DICT_KEYS)

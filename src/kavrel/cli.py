@@ -24,18 +24,14 @@ import warnings
 from typing import IO, Any, Iterable, Iterator
 
 from kavrel import __version__
+from kavrel.columns import FEATURE_DICT_KEYS, PACKET_DICT_KEYS
 
 PROG = "kavrel"
 
-# Column order of `kavrel packets --format csv`: every key a packet dict can have,
-# in the order the dicts themselves use. Absent keys are written as empty fields.
-PACKET_COLUMNS = (
-    "success", "timestamp", "date_time", "frame_length", "src_mac", "dst_mac", "ip_proto", "ip_id",
-    "wrong_fragment", "land", "src_port", "dst_port", "version", "src_ip", "dst_ip", "protocol_type",
-    "tcp_flag", "tcp_seq", "tcp_ack", "urgent", "udp_length", "icmp_type", "icmp_code",
-)
-FEATURE_COLUMNS = ("timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land", "wrong_fragment",
-                   "count")
+# `kavrel packets --format csv` writes every key a packet dict can have;
+# absent keys are empty fields.
+PACKET_COLUMNS = PACKET_DICT_KEYS
+FEATURE_COLUMNS = FEATURE_DICT_KEYS
 
 # libpcap's interface flags (pcap/pcap.h).
 PCAP_IF_LOOPBACK = 0x01
@@ -44,6 +40,10 @@ PCAP_IF_RUNNING = 0x04
 PCAP_IF_WIRELESS = 0x08
 PCAP_IF_CONNECTION_STATUS = 0x30
 CONNECTION_WORDS = {0x10: "connected", 0x20: "disconnected", 0x30: "not-applicable"}
+# libpcap's status codes, as the modules' open failures carry them (exc.pcap_status).
+PCAP_ERROR_NO_SUCH_DEVICE = -5
+PCAP_ERROR_PERM_DENIED = -8
+PCAP_ERROR_PROMISC_PERM_DENIED = -11
 
 NEEDS_PRIVILEGE = "live capture needs root or CAP_NET_RAW"
 CHUNK = 4096  # rows handed to the CSV writer at once
@@ -142,9 +142,9 @@ def capture_path(path: str) -> bytes:
 
 
 def open_failure(path: str, exc: BaseException) -> Failure:
-    text = str(exc)
-    detail = text.split(": ", 1)[1] if ": " in text else text
-    return Failure(f"{path}: cannot read capture ({detail})")
+    os_errno = getattr(exc, "errno", None)
+    reason = os.strerror(os_errno) if os_errno else "not a pcap or pcapng file"
+    return Failure(f"{path}: cannot read capture ({reason})")
 
 
 def first_then_rest(gen: Iterator[dict], on_open_error) -> Iterator[dict]:
@@ -201,10 +201,12 @@ def cmd_packets(args: argparse.Namespace) -> int:
 
 
 def live_open_failure(device: str, exc: BaseException) -> Failure:
-    text = str(exc)
-    if "permitted" in text or "ermission" in text or (hasattr(os, "geteuid") and os.geteuid() != 0):
-        return Failure(f"{NEEDS_PRIVILEGE} ({text.split(': ', 1)[-1]})")
-    return Failure(f"{device}: {text}")
+    status = getattr(exc, "pcap_status", None)
+    if status in (PCAP_ERROR_PERM_DENIED, PCAP_ERROR_PROMISC_PERM_DENIED):
+        return Failure(f"{NEEDS_PRIVILEGE} ({device}: permission denied)")
+    if status == PCAP_ERROR_NO_SUCH_DEVICE:
+        return Failure(f"{device}: no such capture device")
+    return Failure(str(exc))
 
 
 def cmd_sniff(args: argparse.Namespace) -> int:
