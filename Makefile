@@ -64,15 +64,21 @@ bench: install
 	@command -v tshark >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tshark; }
 	$(PY) bench/run.py
 
-# Coverage-guided fuzzing of the packet decoder (clang's libFuzzer, ASan, UBSan).
+# Coverage-guided fuzzing of the decoders (clang's libFuzzer, ASan, UBSan):
+# each target runs for FUZZ_SECONDS from its seeds.
+FUZZ_TARGETS := parse_packet decode_steps
+FUZZ_INCLUDES := -Inative -Isrc/kavrel/core/base
+
 fuzz: sysdeps
 	@command -v clang++ >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; }
 	@dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-14-dev || true
-	mkdir -p $(FUZZ_BUILD)/corpus
-	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-		-Isrc/kavrel/core/base fuzz/fuzz_parse_packet.cpp -o $(FUZZ_BUILD)/fuzz_parse_packet
-	$(FUZZ_BUILD)/fuzz_parse_packet -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-		-artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus fuzz/seeds
+	@for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus-$$t && \
+		clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+			$(FUZZ_INCLUDES) fuzz/fuzz_$$t.cpp -lpcap -o $(FUZZ_BUILD)/fuzz_$$t && \
+		$(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD)/$$t- $(FUZZ_BUILD)/corpus-$$t fuzz/seeds/$$t || exit 1; \
+	done
 
 clean:
 	rm -rf build $(VENV) .pytest_cache
