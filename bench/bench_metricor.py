@@ -14,16 +14,15 @@ import resource
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "src"))
 
 import dpkt  # noqa: E402
 import gencap  # noqa: E402
+from common import c_loop_seconds  # noqa: E402
 
 from kavrel.core.ver100.metricor import FeatureExtractor  # noqa: E402
 
@@ -36,7 +35,6 @@ DPKT_SPEEDUP_TARGET = 12.0  # process_pcap packets per second over the dpkt vers
 # Runs in a fresh interpreter: one cold process_pcap over the whole file.
 COLD_RUN = """
 import sys, time
-sys.path.insert(0, sys.argv[2])
 from kavrel.core.ver100.metricor import FeatureExtractor
 start = time.perf_counter()
 feats = FeatureExtractor().process_pcap(sys.argv[1].encode())
@@ -86,17 +84,6 @@ def dpkt_features(path, limit):
     return out
 
 
-def c_loop(path):
-    """Best of 3: (frames read, seconds)."""
-    with tempfile.TemporaryDirectory() as tmp:
-        exe = os.path.join(tmp, "cloop")
-        subprocess.run(["g++", "-std=c++20", "-O2", "-I" + os.path.join(ROOT, "src/kavrel/core/base"),
-                        os.path.join(HERE, "cloop.cpp"), "-lpcap", "-o", exe], check=True)
-        runs = [subprocess.run([exe, path], check=True, capture_output=True, text=True).stdout.split()
-                for _ in range(3)]
-    return int(runs[0][0]), min(float(r[2]) for r in runs)
-
-
 def main():
     path = gencap.capture_path(PACKETS)
 
@@ -106,7 +93,7 @@ def main():
     peak_mib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
     cold_seconds = float(cold[1])
 
-    frames, c_seconds = c_loop(path)
+    frames, _, c_seconds = c_loop_seconds(path)
 
     extractor = FeatureExtractor()
     warm_seconds, feats = float("inf"), None

@@ -12,7 +12,6 @@ ROOT = os.path.dirname(HERE)
 OUT = os.path.join(HERE, "out")
 sys.path.insert(0, HERE)
 
-import gencap  # noqa: E402
 
 PACKETS = 1_000_000
 
@@ -25,15 +24,23 @@ def capture(count: int = PACKETS) -> str:
     return out.stdout.strip()
 
 
+def include_flags() -> list[str]:
+    """The include roots the native modules build with."""
+    return ["-I", os.path.join(ROOT, "native"), "-I", os.path.join(ROOT, "src", "kavrel", "core", "base")]
+
+
+def native_headers() -> list[str]:
+    roots = [os.path.join(ROOT, "native"), os.path.join(ROOT, "src", "kavrel", "core", "base")]
+    return [os.path.join(d, f) for r in roots for d, _, fs in os.walk(r) for f in fs if f.endswith(".hpp")]
+
+
 def c_loop_seconds(path: str, repeat: int = 3) -> tuple[int, int, float]:
     """(frames, decoded, best seconds) of pcap_next_ex + parse_packet in plain C++."""
     os.makedirs(OUT, exist_ok=True)
     exe = os.path.join(OUT, "cloop")
     src = os.path.join(HERE, "cloop.cpp")
-    header = os.path.join(ROOT, "src", "kavrel", "core", "base", "packet_record.hpp")
-    if not os.path.exists(exe) or os.path.getmtime(exe) < max(os.path.getmtime(src), os.path.getmtime(header)):
-        subprocess.run(["g++", "-std=c++20", "-O2", "-I", os.path.dirname(header), src, "-lpcap", "-o", exe],
-                       check=True)
+    if not os.path.exists(exe) or os.path.getmtime(exe) < max(os.path.getmtime(p) for p in [src, *native_headers()]):
+        subprocess.run(["g++", "-std=c++20", "-O2", *include_flags(), src, "-lpcap", "-o", exe], check=True)
     best = None
     for _ in range(repeat):
         frames, decoded, secs = subprocess.run([exe, path], check=True, capture_output=True,
