@@ -26,8 +26,8 @@ struct Generator {
     Core core;
 
     template <class... Args>
-    static PyObject* create(PyTypeObject* type, Args&&... args) {
-        auto* self = PyObject_GC_New(Generator, type);
+    static PyObject* create(PyObject* type, Args&&... args) {
+        auto* self = PyObject_GC_New(Generator, reinterpret_cast<PyTypeObject*>(type));
         if (!self) return nullptr;
         self->state = State::created;
         new (&self->core) Core(std::forward<Args>(args)...);
@@ -185,7 +185,7 @@ struct Generator {
 
     // A new heap type of `module` named `name` (dotted), registered so that
     // isinstance(g, collections.abc.Generator) holds as for the host's generators.
-    static PyTypeObject* make_type(PyObject* module, const char* name, const char* doc) {
+    static PyObject* make_type(PyObject* module, const char* name, const char* doc) {
         static PyMethodDef methods[] = {
             {"send", send, METH_O,
              PyDoc_STR("send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration.")},
@@ -214,14 +214,14 @@ struct Generator {
         if (!generator_abc) return nullptr;
         Ref done(PyObject_CallMethod(generator_abc.get(), "register", "O", type.get()));
         if (!done) return nullptr;
-        return reinterpret_cast<PyTypeObject*>(type.release());
+        return type.release();
     }
 };
 
 // A capture generator function's call: its one parameter, bytes or None, by
 // position or keyword; `owner...` goes to the run's constructor before it.
 template <class Gen, class... Owner>
-PyObject* make_generator(PyTypeObject* type, const char* func, const char* argname, PyObject* const* args,
+PyObject* make_generator(PyObject* type, const char* func, const char* argname, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames, Owner... owner) {
     const char* const names[] = {argname};
     PyObject* values[1];

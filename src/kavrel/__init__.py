@@ -1,7 +1,30 @@
-"""kavrel: per-packet records and features from network traffic, over libpcap.
+"""kavrel: datasets from network traffic, over libpcap.
 
-The native modules live in kavrel.core.base (sniffkit, idslog, nicpick) and
+The dataset engine reads captures into Arrow tables:
+
+    kavrel.read_packets(path)      one row per IPv4/IPv6 frame, every header field
+    kavrel.read_features(path)     per-packet features with the 2-second per-destination count
+    kavrel.scan_packets / scan_features   the same as a stream of record batches
+
+The per-packet modules live in kavrel.core.base (sniffkit, idslog, nicpick) and
 kavrel.core.ver100 (metricor); the command line is kavrel.cli.
 """
 
-__version__ = "0.1.0"
+from typing import TYPE_CHECKING, Any
+
+__version__ = "0.2.0"
+
+__all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "read_packets", "scan_packets", "read_features", "scan_features"]
+
+if TYPE_CHECKING:
+    from kavrel.dataset import (FEATURE_COLUMNS, PACKET_COLUMNS, read_features, read_packets, scan_features,
+                                scan_packets)
+
+
+def __getattr__(name: str) -> Any:
+    # The dataset API loads pyarrow; the per-packet modules do not need it.
+    if name in __all__:
+        from kavrel import dataset
+
+        return getattr(dataset, name)
+    raise AttributeError(f"module 'kavrel' has no attribute {name!r}")

@@ -81,8 +81,8 @@ struct State {
     PyObject* socket_module;
     PyObject* inet_ntop;
     PyObject* af_inet6;
-    PyTypeObject* live_generator;
-    PyTypeObject* file_generator;
+    PyObject* live_generator;  // the generator types
+    PyObject* file_generator;
 
     template <class F>
     int for_each_ref(F&& f) {
@@ -92,8 +92,7 @@ struct State {
                                 &icmp_code, &ipv4, &ipv6, &tcp, &udp, &icmp, &others, &date_format, &time_name,
                                 &socket_name, &localtime_name, &strftime_name, &inet_ntop_name, &af_inet6_name,
                                 &globals, &builtins, &time_module, &localtime, &strftime, &socket_module,
-                                &inet_ntop, &af_inet6, reinterpret_cast<PyObject**>(&live_generator),
-                                reinterpret_cast<PyObject**>(&file_generator)}) {
+                                &inet_ntop, &af_inet6, &live_generator, &file_generator}) {
             if (int rc = f(*slot)) return rc;
         }
         return 0;
@@ -345,13 +344,12 @@ PyMethodDef methods[] = {
 int exec_module(PyObject* module) {
     State* st = state_of<State>(module);
     if (!intern_names(st, kNames)) return -1;
-    if (!(st->live_generator = CaptureGenerator::make_type(
-              module, "kavrel.core.base.sniffkit.start_sniff_generator",
-              "Generator of packet dictionaries captured from a live device.")) ||
-        !(st->file_generator = CaptureGenerator::make_type(module, "kavrel.core.base.sniffkit.read_pcap_generator",
-                                                           "Generator of packet dictionaries read from a capture file."))) {
-        return -1;
-    }
+    st->live_generator = CaptureGenerator::make_type(module, "kavrel.core.base.sniffkit.start_sniff_generator",
+                                                     "Generator of packet dictionaries captured from a live device.");
+    if (!st->live_generator) return -1;
+    st->file_generator = CaptureGenerator::make_type(module, "kavrel.core.base.sniffkit.read_pcap_generator",
+                                                     "Generator of packet dictionaries read from a capture file.");
+    if (!st->file_generator) return -1;
     st->globals = Py_NewRef(PyModule_GetDict(module));
     if (!(st->builtins = builtins_namespace())) return -1;
     struct Import {

@@ -43,15 +43,14 @@ struct State {
     PyObject* tcp;  // protocol_type values
     PyObject* udp;
     PyObject* icmp;
-    PyTypeObject* live_generator;
-    PyTypeObject* file_generator;
+    PyObject* live_generator;  // the generator types
+    PyObject* file_generator;
 
     template <class F>
     int for_each_ref(F&& f) {
         for (PyObject** slot : {&timestamp, &src_port, &dst_port, &protocol_type, &src_bytes, &land, &wrong_fragment,
                                 &count, &tcp, &udp, &icmp,
-                                reinterpret_cast<PyObject**>(&live_generator),
-                                reinterpret_cast<PyObject**>(&file_generator)}) {
+                                &live_generator, &file_generator}) {
             if (int rc = f(*slot)) return rc;
         }
         return 0;
@@ -276,14 +275,12 @@ PyType_Spec extractor_spec = {
 int exec_module(PyObject* module) {
     State* st = state_of<State>(module);
     if (!intern_names(st, kNames)) return -1;
-    if (!(st->live_generator = FeatureGenerator::make_type(
-              module, "kavrel.core.ver100.metricor.process_live_generator",
-              "Generator of feature dictionaries captured from a live device.")) ||
-        !(st->file_generator = FeatureGenerator::make_type(
-              module, "kavrel.core.ver100.metricor.iter_pcap_generator",
-              "Generator of feature dictionaries read from a capture file."))) {
-        return -1;
-    }
+    st->live_generator = FeatureGenerator::make_type(module, "kavrel.core.ver100.metricor.process_live_generator",
+                                                     "Generator of feature dictionaries captured from a live device.");
+    if (!st->live_generator) return -1;
+    st->file_generator = FeatureGenerator::make_type(module, "kavrel.core.ver100.metricor.iter_pcap_generator",
+                                                     "Generator of feature dictionaries read from a capture file.");
+    if (!st->file_generator) return -1;
     Ref extractor_type(PyType_FromModuleAndSpec(module, &extractor_spec, nullptr));
     if (!extractor_type) return -1;
     return PyModule_AddObjectRef(module, "FeatureExtractor", extractor_type.get());

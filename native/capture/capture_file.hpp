@@ -1,0 +1,222 @@
+// A capture file as a stream of frames: classic pcap files are walked by
+// ClassicPcapReader, everything else (pcapng) is read by libpcap with
+// nanosecond timestamps. "-" is standard input.
+#pragma once
+
+#include "capture/classic_pcap.hpp"
+#include "capture/frame.hpp"
+
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace kavrel::capture {
+
+// Who walks the records: automatic is kavrel's own reader for classic pcap
+// files and libpcap for the rest; libpcap can also be asked for by name.
+enum class ReadWith : uint8_t { automatic, libpcap };
+
+class CaptureFile {
+public:
+    CaptureFile() = default;
+    CaptureFile(const CaptureFile&) = delete;
+    CaptureFile& operator=(const CaptureFile&) = delete;
+    ~CaptureFile() { close(); }
+
+    // Opens `path`, positioned at its first record, or at `start` (a record
+    // boundary of a classic file) when not 0; records starting at or after
+    // `limit` are not read. False with error() set: os_errno() non-zero when
+    // the system refused, 0 when the file is not a capture.
+    bool open(const std::string& path, ReadWith how = ReadWith::automatic, uint64_t start = 0,
+              uint64_t limit = UINT64_MAX) {
+        close();
+        os_errno_ = 0;
+        error_.clear();
+        path_ = path;
+        limit_ = limit;
+        stdin_ = path == "-";
+        fd_ = stdin_ ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return system_error(errno);
+        struct stat st;
+        if (::fstat(fd_, &st) == 0) {
+            if (S_ISDIR(st.st_mode)) return system_error(EISDIR);
+            size_ = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+        }
+        uint8_t head[kFileHeaderLen];
+        const std::size_t got = read_fully(head, sizeof head);
+        if (os_errno_) return system_error(os_errno_);
+        FileHeader header;
+        const char* why = nullptr;
+        if (how == ReadWith::automatic && got == sizeof head && is_classic_magic(head) &&
+            parse_file_header(head, header, why)) {
+            linktype_ = static_cast<int>(header.linktype);
+            const uint64_t first = start ? start : kFileHeaderLen;
+            if (first != kFileHeaderLen && ::lseek(fd_, static_cast<off_t>(first), SEEK_SET) < 0) return system_error(errno);
+            if (!classic_.start(fd_, header, first, limit)) return system_error(classic_.os_errno());
+            native_ = true;
+            return true;
+        }
+        return open_libpcap(head, got, start);
+    }
+
+    void close() noexcept {
+        classic_.stop();
+        if (pcap_) pcap_close(pcap_);  // closes the FILE and with it fd_
+        else if (fd_ >= 0 && !stdin_) ::close(fd_);
+        pcap_ = nullptr;
+        fd_ = -1;
+        native_ = false;
+    }
+
+    const std::string& path() const noexcept { return path_; }
+    int linktype() const noexcept { return linktype_; }
+    bool native() const noexcept { return native_; }
+    uint64_t size() const noexcept { return size_; }  // 0 when not a regular file
+    const char* error() const noexcept { return error_.c_str(); }
+    int os_errno() const noexcept { return os_errno_; }
+
+    // Bytes of the file consumed so far (where the next record starts).
+    uint64_t offset() const noexcept {
+        if (native_) return classic_.offset();
+        if (pcap_) {
+            const long pos = std::ftell(pcap_file(pcap_));
+            return pos < 0 ? 0 : static_cast<uint64_t>(pos);
+        }
+        return 0;
+    }
+
+    ReadStatus next(Frame& out) {
+        if (native_) {
+            const ReadStatus s = classic_.next(out);
+            if (s == ReadStatus::damaged || s == ReadStatus::failed) {
+                error_ = classic_.error();
+                os_errno_ = classic_.os_errno();
+            }
+            return s;
+        }
+        if (limit_ != UINT64_MAX && offset() >= limit_) return ReadStatus::end;
+        pcap_pkthdr* header;
+        const u_char* bytes;
+        const int rc = pcap_next_ex(pcap_, &header, &bytes);
+        if (rc == 1) {
+            out.data = bytes;
+            out.caplen = header->caplen;
+            out.wire_len = header->len;
+            out.sec_bits = static_cast<uint32_t>(header->ts.tv_sec);
+            out.frac_ns = header->ts.tv_usec;  // nanoseconds: opened at that precision
+            return ReadStatus::frame;
+        }
+        if (rc == PCAP_ERROR_BREAK) return ReadStatus::end;
+        const int saved = errno;
+        error_ = pcap_geterr(pcap_);
+        // libpcap says "error reading dump file" when the stream failed, not the file's content.
+        if (std::ferror(pcap_file(pcap_))) {
+            os_errno_ = saved ? saved : EIO;
+            return ReadStatus::failed;
+        }
+        return ReadStatus::damaged;
+    }
+
+private:
+    bool system_error(int err) {
+        os_errno_ = err;
+        error_ = std::strerror(err);
+        close();
+        return false;
+    }
+
+    std::size_t read_fully(uint8_t* out, std::size_t n) {
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::read(fd_, out + got, n - got);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                os_errno_ = errno;
+                break;
+            }
+            if (r == 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        return got;
+    }
+
+    // libpcap reads what is not a classic file, from the start: a regular file
+    // is rewound; a pipe replays the bytes already taken from it.
+    bool open_libpcap(const uint8_t* head, std::size_t got, uint64_t start) {
+        FILE* fp = nullptr;
+        if (!stdin_ && ::lseek(fd_, 0, SEEK_SET) == 0) {
+            fp = ::fdopen(fd_, "rb");
+        } else {
+            fp = replaying_stream(head, got);
+        }
+        if (!fp) return system_error(errno ? errno : ENOMEM);
+        char errbuf[PCAP_ERRBUF_SIZE] = {};
+        pcap_ = pcap_fopen_offline_with_tstamp_precision(fp, PCAP_TSTAMP_PRECISION_NANO, errbuf);
+        if (!pcap_) {
+            std::fclose(fp);  // and with it fd_
+            fd_ = -1;
+            error_ = errbuf;
+            os_errno_ = 0;
+            return false;
+        }
+        linktype_ = pcap_datalink(pcap_);
+        if (start && std::fseek(pcap_file(pcap_), static_cast<long>(start), SEEK_SET) != 0) return system_error(errno);
+        return true;
+    }
+
+    // A stream that first gives `head`, then reads fd_.
+    FILE* replaying_stream(const uint8_t* head, std::size_t got) {
+        struct Replay {
+            int fd;
+            uint8_t head[kFileHeaderLen];
+            std::size_t len, pos;
+        };
+        auto* r = new (std::nothrow) Replay{fd_, {}, got, 0};
+        if (!r) return nullptr;
+        std::memcpy(r->head, head, got);
+        cookie_io_functions_t io{};
+        io.read = [](void* c, char* buf, size_t size) -> ssize_t {
+            auto* rp = static_cast<Replay*>(c);
+            if (rp->pos < rp->len) {
+                const std::size_t n = std::min(size, rp->len - rp->pos);
+                std::memcpy(buf, rp->head + rp->pos, n);
+                rp->pos += n;
+                return static_cast<ssize_t>(n);
+            }
+            for (;;) {
+                const ssize_t n = ::read(rp->fd, buf, size);
+                if (n < 0 && errno == EINTR) continue;
+                return n;
+            }
+        };
+        io.close = [](void* c) -> int {
+            delete static_cast<Replay*>(c);
+            return 0;
+        };
+        FILE* fp = ::fopencookie(r, "rb", io);
+        if (!fp) delete r;
+        return fp;
+    }
+
+    std::string path_;
+    bool stdin_ = false;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    uint64_t limit_ = UINT64_MAX;
+    int linktype_ = -1;
+    bool native_ = false;
+    ClassicPcapReader classic_;
+    pcap_t* pcap_ = nullptr;
+    std::string error_;
+    int os_errno_ = 0;
+};
+
+}  // namespace kavrel::capture

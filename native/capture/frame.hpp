@@ -1,0 +1,33 @@
+// One captured frame as every frame source hands it over.
+#pragma once
+
+#include <cstdint>
+
+namespace kavrel::capture {
+
+struct Frame {
+    const uint8_t* data = nullptr;  // valid until the source's next read
+    uint32_t caplen = 0;            // bytes captured
+    uint32_t wire_len = 0;          // bytes on the wire
+    uint32_t sec_bits = 0;          // the seconds field as stored (unsigned in the file format)
+    int64_t frac_ns = 0;            // the fraction, in nanoseconds, as libpcap's nanosecond reading gives it
+
+    // Seconds since the epoch, the field read as unsigned (files past 2038).
+    int64_t time_ns() const noexcept { return static_cast<int64_t>(sec_bits) * 1'000'000'000 + frac_ns; }
+    // The capture time as libpcap's microsecond reading gives it, taken as
+    // signed 32-bit seconds and microseconds (the per-packet records' rule).
+    int32_t micro_sec() const noexcept { return static_cast<int32_t>(sec_bits); }
+    int32_t micro_usec() const noexcept { return static_cast<int32_t>(frac_ns / 1000); }
+    double seconds() const noexcept {
+        return static_cast<double>(micro_usec()) / 1000000.0 + static_cast<double>(micro_sec());
+    }
+};
+
+enum class ReadStatus : uint8_t {
+    frame,    // `frame` holds the next frame
+    end,      // the source ended cleanly
+    damaged,  // the file is cut short or holds an impossible record: the rest is unreadable
+    failed,   // the system refused a read (errno)
+};
+
+}  // namespace kavrel::capture

@@ -1,0 +1,211 @@
+// The batch producer: capture files read in order as one capture, every frame
+// decoded, rows of the packets or features table built into Arrow batches.
+// Plain C++ (no interpreter): the batches may be pulled from any thread.
+#pragma once
+
+#include "capture/capture_file.hpp"
+#include "columnar/arrow_c.hpp"
+#include "decode/packet_view.hpp"
+#include "engine/tables.hpp"
+#include "features/destination_table.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kavrel::engine {
+
+struct Source {
+    std::string path;  // "-": standard input
+    uint64_t start = 0;  // first record's byte offset; 0: the file's first record
+    uint64_t limit = UINT64_MAX;  // records starting here or later belong to someone else
+};
+
+struct Stats {
+    uint64_t frames = 0;            // frames read
+    uint64_t rows = 0;              // rows built
+    uint64_t not_ip = 0;            // skipped: the link layer carries something else
+    uint64_t unsupported_link = 0;  // skipped: no decoder for the file's link type
+    uint64_t cut = 0;               // skipped: cut inside the link or fixed IP header
+    uint64_t bytes_done = 0;        // bytes of the files read so far
+    uint64_t bytes_total = 0;       // size of the regular files among them
+    uint64_t files_done = 0;
+};
+
+// A file the scan could not read to its end: the rows before stand.
+struct Damage {
+    std::string path;
+    uint64_t offset;   // byte offset of the unreadable record
+    std::string text;  // libpcap's words for it
+};
+
+class Scanner {
+public:
+    Scanner(std::vector<Source> sources, bool features, std::vector<int> packet_columns, std::size_t batch_rows,
+            capture::ReadWith how)
+        : sources_(std::move(sources)), table_(features, std::move(packet_columns)), batch_rows_(batch_rows),
+          how_(how) {}
+
+    // Opens every source once, so that a missing file or one that is not a
+    // capture is refused before any row is built; the first stays open. False
+    // with error_path(), error() and os_errno() set.
+    bool prepare() {
+        // Standard input cannot be opened twice: it comes first or not at all.
+        for (std::size_t i = 1; i < sources_.size(); ++i) {
+            if (sources_[i].path == "-") {
+                error_ = "standard input can only be the first capture";
+                error_path_ = sources_[i].path;
+                return false;
+            }
+        }
+        for (std::size_t i = 0; i < sources_.size(); ++i) {
+            const Source& s = sources_[i];
+            capture::CaptureFile probe;
+            capture::CaptureFile& f = i == 0 ? file_ : probe;
+            if (!f.open(s.path, how_, s.start, s.limit)) {
+                error_ = f.error();
+                os_errno_ = f.os_errno();
+                error_path_ = s.path;
+                file_.close();
+                return false;
+            }
+            stats_.bytes_total += s.limit != UINT64_MAX ? s.limit - s.start : f.size();
+        }
+        current_ = 0;
+        return true;
+    }
+
+    std::vector<columnar::Field> fields() const { return table_.fields(); }
+    const std::string& error() const noexcept { return error_; }
+    const std::string& error_path() const noexcept { return error_path_; }
+    int os_errno() const noexcept { return os_errno_; }
+
+    Stats stats() {
+        std::lock_guard lock(mutex_);
+        Stats s = stats_;
+        if (current_ < sources_.size()) s.bytes_done += file_.offset() - sources_[current_].start;
+        return s;
+    }
+    std::vector<Damage> damage() {
+        std::lock_guard lock(mutex_);
+        return damage_;
+    }
+    // The errno of the failure that ended the scan (0: none), with error().
+    int failure(std::string& text) {
+        std::lock_guard lock(mutex_);
+        if (failed_) text = error_;
+        return failed_;
+    }
+
+    // The next batch into `out` (out->release null when the scan is done).
+    // Returns 0, or an errno value with error() set; the rows read before a
+    // failure come in a batch of their own first.
+    int next_batch(ArrowArray* out) {
+        std::lock_guard lock(mutex_);
+        out->release = nullptr;
+        if (failed_) return failed_;
+        if (pending_failure_) return failed_ = pending_failure_;
+        if (!table_.start(batch_rows_)) return fail(ENOMEM, "out of memory");
+        decode::PacketView view;
+        capture::Frame frame;
+        while (table_.rows() < static_cast<int64_t>(batch_rows_) && current_ < sources_.size()) {
+            const capture::ReadStatus status = file_.next(frame);
+            if (status != capture::ReadStatus::frame) {
+                if (status == capture::ReadStatus::failed) {
+                    pending_failure_ = file_.os_errno() ? file_.os_errno() : EIO;
+                    error_ = describe(sources_[current_].path, file_.error(), file_.offset());
+                    break;
+                }
+                if (status == capture::ReadStatus::damaged) {
+                    damage_.push_back({sources_[current_].path, file_.offset(), file_.error()});
+                }
+                if (!advance()) break;
+                continue;
+            }
+            ++stats_.frames;
+            const decode::Outcome outcome = decode::decode_frame(file_.linktype(), decode::Reader(frame.data, frame.caplen), view);
+            if (outcome != decode::Outcome::ip) {
+                count_skipped(outcome);
+                continue;
+            }
+            uint32_t count = 0;
+            if (table_.features()) {
+                count = counts_.count(view.ip.version, view.ip.dst, frame.seconds());
+                if (count == 0) return fail(ENOMEM, "out of memory");
+            }
+            if (!table_.add(frame, view, count)) return fail(ENOMEM, "out of memory");
+            ++stats_.rows;
+        }
+        if (table_.rows() == 0) {
+            if (pending_failure_) return failed_ = pending_failure_;
+            return 0;  // the scan is done
+        }
+        if (!table_.export_batch(out)) return fail(ENOMEM, "out of memory");
+        return 0;
+    }
+
+private:
+    void count_skipped(decode::Outcome outcome) noexcept {
+        switch (outcome) {
+        case decode::Outcome::not_ip: ++stats_.not_ip; break;
+        case decode::Outcome::cut: ++stats_.cut; break;
+        case decode::Outcome::unsupported_link: ++stats_.unsupported_link; break;
+        case decode::Outcome::ip: break;
+        }
+    }
+
+    // The current file is done: opens the next one. False when none is left
+    // or the next cannot be opened (a failure then).
+    bool advance() {
+        stats_.bytes_done += file_.offset() - sources_[current_].start;
+        ++stats_.files_done;
+        file_.close();
+        if (++current_ >= sources_.size()) return false;
+        const Source& s = sources_[current_];
+        if (!file_.open(s.path, how_, s.start, s.limit)) {
+            pending_failure_ = file_.os_errno() ? file_.os_errno() : EINVAL;
+            error_ = describe(s.path, file_.error(), 0);
+            current_ = sources_.size();
+            return false;
+        }
+        return true;
+    }
+
+    // "path: text (at byte N)"; no offset when `offset` is 0.
+    static std::string describe(const std::string& path, const char* text, uint64_t offset) {
+        char at[48] = "";
+        if (offset) std::snprintf(at, sizeof at, " (at byte %llu)", static_cast<unsigned long long>(offset));
+        std::string out;
+        out.reserve(path.size() + std::strlen(text) + sizeof at + 2);
+        out.append(path).append(": ").append(text).append(at);
+        return out;
+    }
+
+    int fail(int err, const char* text) {
+        error_ = text;
+        failed_ = err;
+        return err;
+    }
+
+    std::vector<Source> sources_;
+    TableBuilder table_;
+    std::size_t batch_rows_;
+    capture::ReadWith how_;
+    capture::CaptureFile file_;
+    std::size_t current_ = 0;
+    features::DestinationTable counts_;
+    Stats stats_;
+    std::vector<Damage> damage_;
+    std::string error_;
+    std::string error_path_;
+    int os_errno_ = 0;
+    int pending_failure_ = 0;
+    int failed_ = 0;
+    std::mutex mutex_;
+};
+
+}  // namespace kavrel::engine

@@ -1,0 +1,301 @@
+// kavrel._engine: the dataset engine's batch producer for Python. A Scan reads
+// capture files natively and hands record batches over through the Arrow C
+// stream interface (__arrow_c_stream__); no Python object is made per packet.
+#include "columnar/arrow_c.hpp"
+#include "columnar/columns.hpp"
+#include "engine/scanner.hpp"
+#include "engine/tables.hpp"
+#include "py/args.hpp"
+#include "py/module.hpp"
+#include "py/ref.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace kavrel {
+namespace {
+
+using engine::Scanner;
+
+struct State {
+    PyObject* scan_type;
+
+    template <class F>
+    int for_each_ref(F&& f) {
+        return f(scan_type);
+    }
+};
+
+// ---- the C stream over a scanner ----------------------------------------------
+
+struct StreamData {
+    std::shared_ptr<Scanner> scanner;
+    std::string last_error;
+};
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    if (!columnar::export_schema(data->scanner->fields(), out)) {
+        data->last_error = "out of memory";
+        return ENOMEM;
+    }
+    return 0;
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    const int rc = data->scanner->next_batch(out);
+    if (rc) data->last_error = data->scanner->error();
+    return rc;
+}
+
+const char* stream_last_error(ArrowArrayStream* stream) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    return data->last_error.empty() ? nullptr : data->last_error.c_str();
+}
+
+void stream_release(ArrowArrayStream* stream) {
+    delete static_cast<StreamData*>(stream->private_data);
+    stream->release = nullptr;
+}
+
+void stream_capsule_free(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (!stream) {
+        PyErr_WriteUnraisable(capsule);
+        return;
+    }
+    if (stream->release) stream->release(stream);
+    delete stream;
+}
+
+// ---- Scan ---------------------------------------------------------------------
+
+struct Scan {
+    PyObject_HEAD
+    std::shared_ptr<Scanner> scanner;
+};
+
+Scan* as_scan(PyObject* self) { return reinterpret_cast<Scan*>(self); }
+
+// The packet column named `name`, or -1 with ValueError set.
+int packet_column(PyObject* name) {
+    for (int c = 0; c < engine::kPacketColumnCount; ++c) {
+        if (PyUnicode_EqualToUTF8(name, engine::kPacketFields[c].name)) return c;
+    }
+    PyErr_Format(PyExc_ValueError, "unknown packet column %R", name);
+    return -1;
+}
+
+// The open failure of `path` as the exception a Python program expects: the
+// OSError subclass of the system's errno, or ValueError for what is no capture.
+PyObject* raise_open_failure(const Scanner& scanner) {
+    Ref path(PyUnicode_DecodeFSDefault(scanner.error_path().c_str()));
+    if (!path) return nullptr;
+    if (scanner.os_errno()) {
+        Ref error(PyObject_CallFunction(PyExc_OSError, "isO", scanner.os_errno(), std::strerror(scanner.os_errno()),
+                                        path.get()));
+        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "%U: not a capture file (%s)", path.get(), scanner.error().c_str());
+    return nullptr;
+}
+
+// Scan(paths, table, columns, batch_size, reader): `paths` a list of str,
+// `table` "packets" or "features", `columns` a sequence of packet column
+// names, `reader` "auto" or "libpcap".
+PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", nullptr};
+    PyObject* paths;
+    const char* table;
+    PyObject* columns;
+    Py_ssize_t batch_size;
+    const char* reader = "auto";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|s", const_cast<char**>(kwlist), &PyList_Type, &paths,
+                                     &table, &columns, &batch_size, &reader)) {
+        return nullptr;
+    }
+    const bool features = std::strcmp(table, "features") == 0;
+    if (!features && std::strcmp(table, "packets") != 0) {
+        PyErr_Format(PyExc_ValueError, "unknown table %s", table);
+        return nullptr;
+    }
+    capture::ReadWith how;
+    if (std::strcmp(reader, "auto") == 0) {
+        how = capture::ReadWith::automatic;
+    } else if (std::strcmp(reader, "libpcap") == 0) {
+        how = capture::ReadWith::libpcap;
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown reader %s", reader);
+        return nullptr;
+    }
+    if (batch_size < 1) {
+        PyErr_SetString(PyExc_ValueError, "batch_size must be at least 1");
+        return nullptr;
+    }
+    std::vector<engine::Source> sources;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths); ++i) {
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(PyList_GET_ITEM(paths, i), &encoded)) return nullptr;
+        sources.push_back({PyBytes_AS_STRING(encoded)});
+        Py_DECREF(encoded);
+    }
+    if (sources.empty()) {
+        PyErr_SetString(PyExc_ValueError, "no capture to read");
+        return nullptr;
+    }
+    std::vector<int> chosen;
+    Ref names(PySequence_Fast(columns, "columns must be a sequence of column names"));
+    if (!names) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(names.get(), i);
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "a column name must be str, not %.200s", Py_TYPE(name)->tp_name);
+            return nullptr;
+        }
+        const int c = packet_column(name);
+        if (c < 0) return nullptr;
+        chosen.push_back(c);
+    }
+
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* scan = as_scan(self.get());
+    new (&scan->scanner) std::shared_ptr<Scanner>();
+    try {
+        scan->scanner = std::make_shared<Scanner>(std::move(sources), features, std::move(chosen),
+                                                  static_cast<std::size_t>(batch_size), how);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    bool ready;
+    Py_BEGIN_ALLOW_THREADS  // opening reads each file's header; standard input may block
+    ready = scan->scanner->prepare();
+    Py_END_ALLOW_THREADS
+    if (!ready) return raise_open_failure(*scan->scanner);
+    return self.release();
+}
+
+void scan_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_scan(self)->scanner.~shared_ptr<Scanner>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* scan_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"requested_schema", nullptr};
+    PyObject* requested = Py_None;  // the batches come in their own schema
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kwlist), &requested)) return nullptr;
+    auto* stream = new (std::nothrow) ArrowArrayStream;
+    auto* data = new (std::nothrow) StreamData{as_scan(self)->scanner, {}};
+    if (!stream || !data) {
+        delete stream;
+        delete data;
+        return PyErr_NoMemory();
+    }
+    *stream = ArrowArrayStream{stream_get_schema, stream_get_next, stream_last_error, stream_release, data};
+    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
+    if (!capsule) {
+        stream->release(stream);
+        delete stream;
+    }
+    return capsule;
+}
+
+PyObject* scan_stats(PyObject* self, PyObject*) {
+    engine::Stats s;
+    Py_BEGIN_ALLOW_THREADS  // waits while another thread builds a batch
+    s = as_scan(self)->scanner->stats();
+    Py_END_ALLOW_THREADS
+    using ull = unsigned long long;
+    return Py_BuildValue("{sKsKsKsKsKsKsKsK}", "frames", ull{s.frames}, "rows", ull{s.rows}, "not_ip", ull{s.not_ip},
+                         "unsupported_link", ull{s.unsupported_link}, "cut", ull{s.cut}, "bytes_done",
+                         ull{s.bytes_done}, "bytes_total", ull{s.bytes_total}, "files_done", ull{s.files_done});
+}
+
+PyObject* scan_damage(PyObject* self, PyObject*) {
+    std::vector<engine::Damage> damage;
+    Py_BEGIN_ALLOW_THREADS
+    damage = as_scan(self)->scanner->damage();
+    Py_END_ALLOW_THREADS
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    for (const auto& d : damage) {
+        Ref path(PyUnicode_DecodeFSDefault(d.path.c_str()));
+        if (!path) return nullptr;
+        Ref item(Py_BuildValue("(OKs)", path.get(), static_cast<unsigned long long>(d.offset), d.text.c_str()));
+        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* scan_failure(PyObject* self, PyObject*) {
+    std::string text;
+    int err;
+    Py_BEGIN_ALLOW_THREADS
+    err = as_scan(self)->scanner->failure(text);
+    Py_END_ALLOW_THREADS
+    if (!err) Py_RETURN_NONE;
+    return Py_BuildValue("(is)", err, text.c_str());
+}
+
+PyMethodDef scan_methods[] = {
+    {"__arrow_c_stream__", as_cfunction(scan_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("The batches as an Arrow C stream (a PyCapsule named 'arrow_array_stream').")},
+    {"stats", scan_stats, METH_NOARGS,
+     PyDoc_STR("Frames read, rows built, frames skipped by reason, bytes read and in all, files done.")},
+    {"damage", scan_damage, METH_NOARGS,
+     PyDoc_STR("The files that could not be read to their end: (path, byte offset, libpcap's text).")},
+    {"failure", scan_failure, METH_NOARGS,
+     PyDoc_STR("None, or (errno, text) of the failure that ended the scan.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scan_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scan_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc)},
+    {Py_tp_methods, scan_methods},
+    {Py_tp_doc, const_cast<char*>("A native scan of capture files into record batches.")},
+    {0, nullptr},
+};
+
+PyType_Spec scan_spec = {"kavrel._engine.Scan", sizeof(Scan), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                         scan_slots};
+
+// A tuple of the names of `fields`.
+PyObject* names_of(const columnar::Field* fields, int n) {
+    Ref out(PyTuple_New(n));
+    if (!out) return nullptr;
+    for (int i = 0; i < n; ++i) {
+        PyObject* name = PyUnicode_FromString(fields[i].name);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(out.get(), i, name);
+    }
+    return out.release();
+}
+
+int exec_module(PyObject* module) {
+    State* st = state_of<State>(module);
+    if (!(st->scan_type = PyType_FromModuleAndSpec(module, &scan_spec, nullptr))) return -1;
+    if (PyModule_AddObjectRef(module, "Scan", st->scan_type) < 0) return -1;
+    Ref packets(names_of(engine::kPacketFields, engine::kPacketColumnCount));
+    Ref features(names_of(engine::kFeatureFields, engine::kFeatureColumnCount));
+    if (!packets || !features) return -1;
+    if (PyModule_AddObjectRef(module, "PACKET_COLUMNS", packets.get()) < 0) return -1;
+    return PyModule_AddObjectRef(module, "FEATURE_COLUMNS", features.get());
+}
+
+}  // namespace
+}  // namespace kavrel
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    using namespace kavrel;
+    return PyModuleDef_Init(module_definition<State, exec_module>(
+        "_engine", "The dataset engine's native batch producer.", nullptr));
+}

@@ -1,0 +1,135 @@
+"""Captures as Arrow tables: the packets table and the features table.
+
+Frames are read and decoded natively and handed over one record batch at a
+time through the Arrow C stream interface; no Python object is made per packet.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from collections.abc import Iterator, Sequence
+from typing import Literal, Union
+
+import pyarrow as pa
+
+from kavrel import _engine
+
+__all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "read_packets", "scan_packets", "read_features", "scan_features"]
+
+#: The columns of the packets table, in table order.
+PACKET_COLUMNS: tuple[str, ...] = _engine.PACKET_COLUMNS
+#: The columns of the features table, in table order.
+FEATURE_COLUMNS: tuple[str, ...] = _engine.FEATURE_COLUMNS
+
+DEFAULT_BATCH_SIZE = 65536
+# String offsets are 32-bit: a batch of this many rows of the longest texts still fits.
+MAX_BATCH_SIZE = 1 << 24
+
+PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+Source = Union[PathLike, Sequence[PathLike]]
+Reader = Literal["auto", "libpcap"]
+
+
+def capture_paths(source: Source) -> list[str]:
+    """The capture paths of `source` ("-" is standard input), in order."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        items: Sequence[PathLike] = [source]
+    elif isinstance(source, Sequence):
+        items = source
+    else:
+        raise TypeError(f"source must be a path or a sequence of paths, not {type(source).__name__}")
+    paths = []
+    for item in items:
+        if not isinstance(item, (str, bytes, os.PathLike)):
+            raise TypeError(f"a capture path must be str, bytes or os.PathLike, not {type(item).__name__}")
+        paths.append(os.fsdecode(item))
+    if not paths:
+        raise ValueError("no capture given")
+    return paths
+
+
+def packet_columns(columns: Sequence[str] | None, *, after: tuple[str, ...] = ()) -> list[str]:
+    """The packet columns asked for, checked; None means all of them (none after the feature columns)."""
+    if columns is None:
+        return [] if after else list(PACKET_COLUMNS)
+    if isinstance(columns, str):
+        raise TypeError("columns must be a sequence of column names, not a str")
+    chosen = list(columns)
+    for name in chosen:
+        if not isinstance(name, str):
+            raise TypeError(f"a column name must be str, not {type(name).__name__}")
+        if name not in PACKET_COLUMNS:
+            raise ValueError(f"unknown packet column {name!r}; the packet columns are: {', '.join(PACKET_COLUMNS)}")
+        if name in after:
+            raise ValueError(f"column {name!r} is already a feature column")
+    seen = set()
+    for name in chosen:
+        if name in seen:
+            raise ValueError(f"column {name!r} is asked for twice")
+        seen.add(name)
+    return chosen
+
+
+def check_batch_size(batch_size: object) -> int:
+    if isinstance(batch_size, bool) or not isinstance(batch_size, int) or not 1 <= batch_size <= MAX_BATCH_SIZE:
+        raise ValueError(f"batch_size must be a whole number from 1 to {MAX_BATCH_SIZE:,}, not {batch_size!r}")
+    return batch_size
+
+
+class Scan:
+    """One native scan and its batches as a stream, with what the scan met."""
+
+    def __init__(self, source: Source, table: Literal["packets", "features"], columns: list[str], batch_size: int,
+                 reader: Reader = "auto") -> None:
+        self.paths = capture_paths(source)
+        self.native = _engine.Scan(self.paths, table, columns, batch_size, reader)
+        self.stream = pa.RecordBatchReader.from_stream(self.native)
+        self.schema = self.stream.schema
+
+    def stats(self) -> dict[str, int]:
+        return self.native.stats()
+
+    def batches(self) -> Iterator[pa.RecordBatch]:
+        """The batches; a file cut short warns at the end, a failed read raises OSError after the rows before it."""
+        try:
+            yield from self.stream
+        except OSError:
+            failure = self.native.failure()
+            if failure is None:
+                raise
+            raise OSError(*failure) from None
+        for path, offset, text in self.native.damage():
+            warnings.warn(f"{path}: the capture is cut short at byte {offset:,} ({text}); the rows before it are kept",
+                          RuntimeWarning, stacklevel=2)
+
+    def reader(self) -> pa.RecordBatchReader:
+        return pa.RecordBatchReader.from_batches(self.schema, self.batches())
+
+
+def scan_packets(source: Source, *, columns: Sequence[str] | None = None,
+                 batch_size: int = DEFAULT_BATCH_SIZE) -> pa.RecordBatchReader:
+    """The packets table of `source`, one record batch of at most `batch_size` rows at a time.
+
+    `source` is a capture path or a sequence of paths read as one capture, in order; `columns`
+    selects and orders the packet columns (default: all).
+    """
+    return Scan(source, "packets", packet_columns(columns), check_batch_size(batch_size)).reader()
+
+
+def read_packets(source: Source, *, columns: Sequence[str] | None = None) -> pa.Table:
+    """The whole packets table of `source` (see scan_packets)."""
+    return scan_packets(source, columns=columns).read_all()
+
+
+def scan_features(source: Source, *, columns: Sequence[str] | None = None,
+                  batch_size: int = DEFAULT_BATCH_SIZE) -> pa.RecordBatchReader:
+    """The features table of `source`, one record batch at a time; `columns` names packet columns to
+    append after the eight feature columns. The `count` chain carries across the files of `source`."""
+    chosen = packet_columns(columns, after=FEATURE_COLUMNS)
+    return Scan(source, "features", chosen, check_batch_size(batch_size)).reader()
+
+
+def read_features(source: Source, *, columns: Sequence[str] | None = None) -> pa.Table:
+    """The whole features table of `source` (see scan_features)."""
+    return scan_features(source, columns=columns).read_all()
