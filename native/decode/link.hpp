@@ -134,9 +134,11 @@ inline Link raw_ip(Reader frame) noexcept {
     return link;
 }
 
+// A link type that carries one IP version only: a frame whose version nibble
+// says otherwise is not that protocol.
 inline Link fixed_network(Reader frame, Network network) noexcept {
-    Link link;
-    if (frame.size() > 0) link.network = network;
+    Link link = raw_ip(frame);
+    if (link.network != Network::cut && link.network != network) link.network = Network::other;
     return link;
 }
 
