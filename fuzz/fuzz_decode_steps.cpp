@@ -1,12 +1,15 @@
-// libFuzzer target for the decoder steps one by one: every link layer, the
-// IPv4 and IPv6 headers, the IPv6 extension walk and the transport fields.
+// libFuzzer target for the decoder steps one by one (every link layer, the
+// IPv4 and IPv6 headers, the IPv6 extension walk, the transport fields), then
+// the whole frame through decode_frame into a row of both engine tables.
 // Input: one byte choosing the link type, then the frame. The frame is copied
 // into a heap block of exactly its size, so AddressSanitizer catches any read
 // past the captured bytes.
 #include "decode/ip.hpp"
 #include "decode/link.hpp"
+#include "decode/packet_view.hpp"
 #include "decode/reader.hpp"
 #include "decode/transport.hpp"
+#include "engine/tables.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +29,18 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
+// One row of the features table with every packet column after it.
+void build_row(const kavrel::capture::Frame& frame, const PacketView& view) {
+    using namespace kavrel::engine;
+    std::vector<int> all;
+    for (int c = 0; c < kPacketColumnCount; ++c) all.push_back(c);
+    TableBuilder table(true, all);
+    check(table.start(1) && table.add(frame, view, 1) && table.rows() == 1);
+    ArrowArray batch;
+    check(table.export_batch(&batch) && batch.length == 1);
+    batch.release(&batch);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -35,6 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[caplen ? caplen : 1]);
     std::memcpy(copy.get(), data + 1, caplen);
     const Reader frame(caplen ? copy.get() : nullptr, caplen);
+
+    PacketView view;
+    const Outcome outcome = decode_frame(type, frame, view);
+    if (outcome == Outcome::ip) {
+        kavrel::capture::Frame f;
+        f.data = caplen ? copy.get() : nullptr;
+        f.caplen = f.wire_len = caplen;
+        build_row(f, view);
+    }
 
     const Link link = find_network(type, frame);
     check(link_supported(type) || link.network == Network::other);
