@@ -1,4 +1,6 @@
-"""`kavrel features` end to end (capture to CSV) against tshark exporting comparable fields."""
+"""`kavrel features` end to end: capture to Parquet and to CSV, against the CSV
+path from before the dataset engine and against tshark exporting comparable
+fields; and the peak memory of a 10,000,000-packet run."""
 
 from __future__ import annotations
 
@@ -8,11 +10,14 @@ import subprocess
 import sys
 import time
 
-from common import OUT, PACKETS, capture
+from common import HERE, OUT, PACKETS, capture
 
 KAVREL = os.path.join(os.path.dirname(sys.executable), "kavrel")
 TSHARK_FIELDS = ["frame.time_epoch", "tcp.srcport", "udp.srcport", "tcp.dstport", "udp.dstport", "ip.proto",
                  "ipv6.nxt", "frame.len", "ip.flags.mf", "ip.frag_offset"]
+PARQUET_TARGET = 5.0  # Parquet packets/s over the old CSV path's
+BIG = 10 * PACKETS
+BIG_RSS_TARGET_MIB = 300
 
 
 def run_measured(argv: list[str], stdout=None) -> tuple[float, int]:
@@ -23,46 +28,53 @@ def run_measured(argv: list[str], stdout=None) -> tuple[float, int]:
     took = time.perf_counter() - start
     err = proc.stderr.read().decode(errors="replace")
     proc.stderr.close()
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
+    if os.waitstatus_to_exitcode(status) != 0:
         raise RuntimeError(f"{argv[0]} failed: {err}")
     return took, usage.ru_maxrss // 1024
 
 
-def count_rows(path: str) -> int:
-    with open(path, "rb") as fh:
-        return sum(1 for _ in fh) - 1
+def line(name: str, packets: int, secs: float, rss: int, extra: str = "") -> str:
+    return f"  {name:<34} {secs:8.2f} s {packets / secs:>12,.0f} pkt/s  peak RSS {rss:5d} MiB{extra}"
 
 
 def main() -> dict:
     os.makedirs(OUT, exist_ok=True)
-    results = {}
     path = capture(PACKETS)
-    out_csv = os.path.join(OUT, "features-1M.csv")
-    k_secs, k_rss = run_measured([KAVREL, "features", path, "-o", out_csv])
-    rows = count_rows(out_csv)
-    print(f"kavrel features vs tshark on {os.path.basename(path)} ({PACKETS:,} packets, {rows:,} rows)")
-    print(f"  kavrel features -> CSV   {k_secs:8.2f} s {PACKETS / k_secs:>12,.0f} pkt/s  peak RSS {k_rss:5d} MiB")
-    results.update(kavrel_s=k_secs, kavrel_pps=PACKETS / k_secs, kavrel_rss_mib=k_rss)
+    print(f"kavrel features end to end on {os.path.basename(path)} ({PACKETS:,} packets)")
+    results = {}
+    runs = {
+        "kavrel features -> Parquet": [KAVREL, "features", path, "-o", os.path.join(OUT, "features-1M.parquet")],
+        "kavrel features -> CSV": [KAVREL, "features", path, "-o", os.path.join(OUT, "features-1M.csv")],
+        "before the engine: dicts -> CSV": [sys.executable, os.path.join(HERE, "legacy_features_csv.py"), path,
+                                            os.path.join(OUT, "features-1M-legacy.csv")],
+    }
+    for name, argv in runs.items():
+        secs, rss = run_measured(argv)
+        results[name] = secs
+        print(line(name, PACKETS, secs, rss))
+    speedup = results["before the engine: dicts -> CSV"] / results["kavrel features -> Parquet"]
+    verdict = "ok" if speedup >= PARQUET_TARGET else "BELOW TARGET"
+    print(f"  Parquet = {speedup:.1f}x the packets/s of the CSV path before the engine (target >= {PARQUET_TARGET}): "
+          f"{verdict}")
     if shutil.which("tshark"):
-        t_csv = os.path.join(OUT, "tshark-1M.csv")
         argv = ["tshark", "-n", "-r", path, "-T", "fields", "-E", "separator=,", "-E", "header=y"]
         for field in TSHARK_FIELDS:
             argv += ["-e", field]
-        with open(t_csv, "wb") as fh:
-            t_secs, t_rss = run_measured(argv, stdout=fh)
-        print(f"  tshark -T fields -> CSV  {t_secs:8.2f} s {PACKETS / t_secs:>12,.0f} pkt/s  peak RSS {t_rss:5d} MiB")
-        print(f"  kavrel = {t_secs / k_secs:.1f}x tshark's packets/s (target >= 10)")
-        results.update(tshark_s=t_secs, x_tshark=t_secs / k_secs)
+        with open(os.path.join(OUT, "tshark-1M.csv"), "wb") as fh:
+            secs, rss = run_measured(argv, stdout=fh)
+        results["tshark"] = secs
+        print(line("tshark -T fields -> CSV", PACKETS, secs, rss))
+        print(f"  kavrel Parquet = {secs / results['kavrel features -> Parquet']:.0f}x tshark's packets/s")
     else:
         print("  tshark not installed: skipped (apt-get install tshark)")
-    big = capture(5 * PACKETS)
-    big_csv = os.path.join(OUT, "features-5M.csv")
-    b_secs, b_rss = run_measured([KAVREL, "features", big, "-o", big_csv])
-    print(f"  kavrel features, {5 * PACKETS:,} packets {b_secs:7.2f} s {5 * PACKETS / b_secs:>12,.0f} pkt/s  "
-          f"peak RSS {b_rss:5d} MiB (target < 100 MiB at any size)")
-    os.remove(big_csv)
-    results.update(kavrel_5m_s=b_secs, kavrel_5m_rss_mib=b_rss)
+    big = capture(BIG)
+    big_out = os.path.join(OUT, "features-10M.parquet")
+    secs, rss = run_measured([KAVREL, "features", big, "-o", big_out])
+    os.remove(big_out)
+    verdict = "ok" if rss < BIG_RSS_TARGET_MIB else "ABOVE TARGET"
+    print(line(f"kavrel features, {BIG:,} packets", BIG, secs, rss,
+               f" (target < {BIG_RSS_TARGET_MIB} MiB: {verdict})"))
+    results.update(parquet_x_legacy=speedup, big_rss_mib=rss)
     return results
 
 
