@@ -21,11 +21,12 @@ using kavrel::Ref;
 
 // ---- constants ------------------------------------------------------------
 
-// One fast-alert line: time, rule id, message, classification, priority,
-// protocol, source and destination (each as written, ports included).
+// One fast-alert line: time (with or without a year), rule id, message, the
+// optional classification and priority, protocol, source and destination
+// (each as written, ports included).
 constexpr char kSnortPatternText[] =
-    R"re((?P<ts>\d+/\d+-\d+:\d+:\d+\.\d+)\s+\[\*\*\]\s+\[(?P<sid>\d+:\d+:\d+)\]\s+(?P<msg>.*?) \[\*\*\]\s+\[Classification: (?P<class>.*?)\]\s+\[Priority: (?P<pri>\d+)\]\s+{(?P<proto>\w+)}\s+(?P<src>.*?) -> (?P<dst>.*))re";
-static_assert(sizeof(kSnortPatternText) - 1 == 209);
+    R"re((?P<ts>\d+/\d+(?:/\d+)?-\d+:\d+:\d+\.\d+)\s+\[\*\*\]\s+\[(?P<sid>\d+:\d+:\d+)\]\s+(?P<msg>.*?) \[\*\*\]\s+(?:\[Classification: (?P<class>.*?)\]\s+)?(?:\[Priority: (?P<pri>\d+)\]\s+)?{(?P<proto>[^}]+)}\s+(?P<src>.*?) -> ?(?P<dst>.*))re";
+static_assert(sizeof(kSnortPatternText) - 1 == 231);
 
 // Each docstring starts with the call signature for introspection; the host
 // strips it (up to "--") from __doc__, which keeps the text after it.
@@ -119,8 +120,9 @@ PyObject* lookup_global(PyObject* module, PyObject* name) {
 
 // ---- alert line parser ----------------------------------------------------
 
-// Native entry of parse_snort_line: a new reference to the match's groupdict()
-// or to None, or nullptr with an exception set.
+// Native entry of parse_snort_line: a new reference to the match's groupdict(),
+// each group that took no part in the match (an alert without classification
+// or priority) as "", or to None; nullptr with an exception set.
 PyObject* parse_line(PyObject* module, PyObject* line) {
     State* st = state_of(module);
     Ref pattern(lookup_global(module, st->text[kSnortPatternName]));
@@ -130,10 +132,18 @@ PyObject* parse_line(PyObject* module, PyObject* line) {
     if (!match || match.get() == Py_None) return match.release();
     PyObject* groupdict_args[] = {match.get()};
     Ref groups(PyObject_VectorcallMethod(st->text[kGroupdictName], groupdict_args, 1, nullptr));
-    if (groups && groups.get() != Py_None && !PyDict_CheckExact(groups.get())) {
+    if (!groups || groups.get() == Py_None) return groups.release();
+    if (!PyDict_CheckExact(groups.get())) {
         // Only a pattern object put in place of the compiled one gets here.
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(groups.get())->tp_name);
         return nullptr;
+    }
+    PyObject* key;
+    PyObject* value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(groups.get(), &pos, &key, &value)) {
+        // Replacing a value of an existing key does not disturb the iteration.
+        if (value == Py_None && PyDict_SetItem(groups.get(), key, st->text[kEmpty]) < 0) return nullptr;
     }
     return groups.release();
 }
