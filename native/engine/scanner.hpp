@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,10 +46,13 @@ struct Damage {
 
 class Scanner {
 public:
+    // `alerts`, when given, label every row (the table gains the label columns).
     Scanner(std::vector<Source> sources, bool features, std::vector<int> packet_columns, std::size_t batch_rows,
-            capture::ReadWith how)
-        : sources_(std::move(sources)), table_(features, std::move(packet_columns)), batch_rows_(batch_rows),
-          how_(how) {}
+            capture::ReadWith how, std::shared_ptr<const labels::AlertIndex> alerts = nullptr)
+        : sources_(std::move(sources)), table_(features, std::move(packet_columns), alerts != nullptr),
+          batch_rows_(batch_rows), how_(how), alerts_(std::move(alerts)) {
+        if (alerts_) matched_.assign(alerts_->size(), 0);
+    }
 
     // Opens every source once, so that a missing file or one that is not a
     // capture is refused before any row is built; the first stays open. False
@@ -94,6 +98,20 @@ public:
         std::lock_guard lock(mutex_);
         return damage_;
     }
+    // How many of the alerts given labelled no packet so far.
+    uint64_t unmatched_alerts() {
+        std::lock_guard lock(mutex_);
+        if (!alerts_) return 0;
+        uint64_t used = 0;
+        for (const uint8_t m : matched_) used += m;
+        return alerts_->total() - used;
+    }
+    // Which usable alerts labelled a packet (in index order), to combine scans of one capture.
+    std::vector<uint8_t> matched_alerts() {
+        std::lock_guard lock(mutex_);
+        return matched_;
+    }
+
     // The errno of the failure that ended the scan (0: none), with error().
     int failure(std::string& text) {
         std::lock_guard lock(mutex_);
@@ -137,7 +155,12 @@ public:
                 count = counts_.count(view.ip.version, view.ip.dst, frame.seconds());
                 if (count == 0) return fail(ENOMEM, "out of memory");
             }
-            if (!table_.add(frame, view, count)) return fail(ENOMEM, "out of memory");
+            if (alerts_) {
+                const labels::Label label = alerts_->label(frame.time_ns(), view, matched_);
+                if (!table_.add(frame, view, count, &label)) return fail(ENOMEM, "out of memory");
+            } else if (!table_.add(frame, view, count)) {
+                return fail(ENOMEM, "out of memory");
+            }
             ++stats_.rows;
         }
         if (table_.rows() == 0) {
@@ -198,6 +221,8 @@ private:
     capture::CaptureFile file_;
     std::size_t current_ = 0;
     features::DestinationTable counts_;
+    std::shared_ptr<const labels::AlertIndex> alerts_;
+    std::vector<uint8_t> matched_;
     Stats stats_;
     std::vector<Damage> damage_;
     std::string error_;

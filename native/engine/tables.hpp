@@ -7,7 +7,9 @@
 #include "columnar/columns.hpp"
 #include "columnar/text.hpp"
 #include "decode/packet_view.hpp"
+#include "labels/alert_index.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -53,6 +55,16 @@ inline const Field kFeatureFields[kFeatureColumnCount] = {
     {"wrong_fragment", Type::u8, false},  {"count", Type::u32, false},
 };
 
+// Label columns, after the others when alerts label the table.
+enum LabelColumn : int { kAlertCount, kAlertSid, kAlertMsg, kAlertPriority, kLabelColumnCount };
+
+inline const Field kLabelFields[kLabelColumnCount] = {
+    {"alert_count", Type::u16, false},
+    {"alert_sid", Type::utf8, true},
+    {"alert_msg", Type::utf8, true},
+    {"alert_priority", Type::u8, true},
+};
+
 // The feature values of one packet that do not depend on the count.
 struct Features {
     double timestamp;
@@ -92,12 +104,15 @@ inline Features features_of(const capture::Frame& frame, const decode::PacketVie
 // followed by the chosen packet columns.
 class TableBuilder {
 public:
-    TableBuilder(bool features, std::vector<int> packet_columns)
-        : features_(features), packet_columns_(std::move(packet_columns)) {
+    TableBuilder(bool features, std::vector<int> packet_columns, bool labels = false)
+        : features_(features), labels_(labels), packet_columns_(std::move(packet_columns)) {
         if (features_) {
             for (const Field& f : kFeatureFields) columns_.emplace_back(f);
         }
         for (int c : packet_columns_) columns_.emplace_back(kPacketFields[c]);
+        if (labels_) {
+            for (const Field& f : kLabelFields) columns_.emplace_back(f);
+        }
     }
 
     std::vector<Field> fields() const {
@@ -116,8 +131,11 @@ public:
         return true;
     }
 
-    // Appends one row; false when memory ran out.
-    bool add(const capture::Frame& frame, const decode::PacketView& v, uint32_t count) noexcept {
+    bool labels() const noexcept { return labels_; }
+
+    // Appends one row (`label` only when the table is labelled); false when memory ran out.
+    bool add(const capture::Frame& frame, const decode::PacketView& v, uint32_t count,
+             const labels::Label* label = nullptr) noexcept {
         std::size_t i = 0;
         if (features_) {
             const Features f = features_of(frame, v);
@@ -134,6 +152,7 @@ public:
         for (const int c : packet_columns_) {
             if (!add_packet_value(columns_[i++], c, frame, v)) return false;
         }
+        if (labels_ && !add_label(&columns_[i], label)) return false;
         ++rows_;
         return true;
     }
@@ -141,6 +160,22 @@ public:
     bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
 
 private:
+    static bool add_label(columnar::Column* col, const labels::Label* label) noexcept {
+        col[kAlertCount].push<uint16_t>(static_cast<uint16_t>(std::min<uint32_t>(label->count, UINT16_MAX)));
+        const labels::Alert* a = label->shown;
+        if (!a) {
+            for (int k = kAlertSid; k < kLabelColumnCount; ++k) col[k].push_null();
+            return true;
+        }
+        if (!col[kAlertSid].push_text(a->sid.data(), a->sid.size()) ||
+            !col[kAlertMsg].push_text(a->msg.data(), a->msg.size())) {
+            return false;
+        }
+        if (a->priority <= UINT8_MAX) col[kAlertPriority].push<uint8_t>(static_cast<uint8_t>(a->priority));
+        else col[kAlertPriority].push_null();
+        return true;
+    }
+
     static bool add_packet_value(columnar::Column& col, int c, const capture::Frame& frame,
                                  const decode::PacketView& v) noexcept {
         using namespace decode;
@@ -212,6 +247,7 @@ private:
     }
 
     bool features_;
+    bool labels_;
     std::vector<int> packet_columns_;
     std::vector<columnar::Column> columns_;
     int64_t rows_ = 0;

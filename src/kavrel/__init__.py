@@ -14,17 +14,25 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.2.0"
 
-__all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "read_packets", "scan_packets", "read_features", "scan_features"]
+_DATASET = ("PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "read_packets", "scan_packets", "read_features",
+            "scan_features")
+_ALERTS = ("ALERT_COLUMNS", "read_alerts")
+__all__ = [*_DATASET, *_ALERTS]
 
 if TYPE_CHECKING:
-    from kavrel.dataset import (FEATURE_COLUMNS, PACKET_COLUMNS, read_features, read_packets, scan_features,
-                                scan_packets)
+    from kavrel.alerts import ALERT_COLUMNS, read_alerts
+    from kavrel.dataset import (FEATURE_COLUMNS, LABEL_COLUMNS, PACKET_COLUMNS, read_features, read_packets,
+                                scan_features, scan_packets)
 
 
 def __getattr__(name: str) -> Any:
     # The dataset API loads pyarrow; the per-packet modules do not need it.
-    if name in __all__:
+    if name in _DATASET:
         from kavrel import dataset
 
         return getattr(dataset, name)
+    if name in _ALERTS:
+        from kavrel import alerts
+
+        return getattr(alerts, name)
     raise AttributeError(f"module 'kavrel' has no attribute {name!r}")

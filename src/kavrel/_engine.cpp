@@ -1,10 +1,13 @@
 // kavrel._engine: the dataset engine's batch producer for Python. A Scan reads
 // capture files natively and hands record batches over through the Arrow C
 // stream interface (__arrow_c_stream__); no Python object is made per packet.
+#include "alerts/alert_reader.hpp"
 #include "columnar/arrow_c.hpp"
+#include "columnar/arrow_import.hpp"
 #include "columnar/columns.hpp"
 #include "engine/scanner.hpp"
 #include "engine/tables.hpp"
+#include "labels/alert_index.hpp"
 #include "py/args.hpp"
 #include "py/module.hpp"
 #include "py/ref.hpp"
@@ -106,19 +109,80 @@ PyObject* raise_open_failure(const Scanner& scanner) {
     return nullptr;
 }
 
-// Scan(paths, table, columns, batch_size, reader): `paths` a list of str,
+// The alert index of a record batch handed in as (schema, array) capsules with
+// the columns time_us int64, protocol int16, src_ip/dst_ip utf8,
+// src_port/dst_port/priority int32, sid/msg utf8. nullptr with an exception set.
+std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
+    PyObject *schema_capsule, *array_capsule;
+    if (!PyArg_ParseTuple(capsules, "OO", &schema_capsule, &array_capsule)) return nullptr;
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, "arrow_schema"));
+    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule, "arrow_array"));
+    if (!schema || !array) return nullptr;
+    using columnar::ImportedColumn;
+    ImportedColumn time, protocol, src, dst, src_port, dst_port, priority, sid, msg;
+    const bool found = columnar::find_column(schema, array, "time_us", "l", time) &&
+                       columnar::find_column(schema, array, "protocol", "s", protocol) &&
+                       columnar::find_column(schema, array, "src_ip", "u", src) &&
+                       columnar::find_column(schema, array, "dst_ip", "u", dst) &&
+                       columnar::find_column(schema, array, "src_port", "i", src_port) &&
+                       columnar::find_column(schema, array, "dst_port", "i", dst_port) &&
+                       columnar::find_column(schema, array, "priority", "i", priority) &&
+                       columnar::find_column(schema, array, "sid", "u", sid) &&
+                       columnar::find_column(schema, array, "msg", "u", msg);
+    if (!found || array->offset != 0) {
+        PyErr_SetString(PyExc_ValueError, "the alert columns are not as the labeller takes them");
+        return nullptr;
+    }
+    auto index = std::make_shared<labels::AlertIndex>();
+    for (int64_t i = 0; i < array->length; ++i) {
+        labels::Alert a;
+        bool usable = time.valid(i) && protocol.valid(i) && src.valid(i) && dst.valid(i);
+        if (usable) {
+            a.time_us = time.value<int64_t>(i);
+            a.protocol = protocol.value<int16_t>(i);
+            a.version = src.text(i).find(':') == std::string_view::npos ? 4 : 6;
+            usable = labels::parse_address(src.text(i), a.version, a.src) &&
+                     labels::parse_address(dst.text(i), a.version, a.dst);
+        }
+        if (!usable) {
+            index->add_unusable();
+            continue;
+        }
+        a.src_port = src_port.valid(i) ? src_port.value<int32_t>(i) : -1;
+        a.dst_port = dst_port.valid(i) ? dst_port.value<int32_t>(i) : -1;
+        a.priority = priority.valid(i) ? priority.value<int32_t>(i) : 256;
+        a.order = static_cast<uint32_t>(i);
+        a.sid = std::string(sid.valid(i) ? sid.text(i) : std::string_view());
+        a.msg = std::string(msg.valid(i) ? msg.text(i) : std::string_view());
+        index->add(std::move(a));
+    }
+    index->build();
+    return index;
+}
+
+// Scan(paths, table, columns, batch_size, reader, alerts): `paths` a list of str,
 // `table` "packets" or "features", `columns` a sequence of packet column
-// names, `reader` "auto" or "libpcap".
+// names, `reader` "auto" or "libpcap", `alerts` None or the (schema, array)
+// capsules of the alerts that label the rows.
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", nullptr};
+    static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", nullptr};
     PyObject* paths;
     const char* table;
     PyObject* columns;
     Py_ssize_t batch_size;
     const char* reader = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|s", const_cast<char**>(kwlist), &PyList_Type, &paths,
-                                     &table, &columns, &batch_size, &reader)) {
+    PyObject* alerts = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sO", const_cast<char**>(kwlist), &PyList_Type, &paths,
+                                     &table, &columns, &batch_size, &reader, &alerts)) {
         return nullptr;
+    }
+    std::shared_ptr<labels::AlertIndex> index;
+    if (alerts != Py_None) {
+        try {
+            if (!(index = alert_index(alerts))) return nullptr;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
     }
     const bool features = std::strcmp(table, "features") == 0;
     if (!features && std::strcmp(table, "packets") != 0) {
@@ -169,7 +233,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&scan->scanner) std::shared_ptr<Scanner>();
     try {
         scan->scanner = std::make_shared<Scanner>(std::move(sources), features, std::move(chosen),
-                                                  static_cast<std::size_t>(batch_size), how);
+                                                  static_cast<std::size_t>(batch_size), how, std::move(index));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -245,6 +309,23 @@ PyObject* scan_failure(PyObject* self, PyObject*) {
     return Py_BuildValue("(is)", err, text.c_str());
 }
 
+PyObject* scan_unmatched_alerts(PyObject* self, PyObject*) {
+    uint64_t n;
+    Py_BEGIN_ALLOW_THREADS
+    n = as_scan(self)->scanner->unmatched_alerts();
+    Py_END_ALLOW_THREADS
+    return PyLong_FromUnsignedLongLong(n);
+}
+
+PyObject* scan_matched_alerts(PyObject* self, PyObject*) {
+    std::vector<uint8_t> matched;
+    Py_BEGIN_ALLOW_THREADS
+    matched = as_scan(self)->scanner->matched_alerts();
+    Py_END_ALLOW_THREADS
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(matched.data()),
+                                     static_cast<Py_ssize_t>(matched.size()));
+}
+
 PyMethodDef scan_methods[] = {
     {"__arrow_c_stream__", as_cfunction(scan_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("The batches as an Arrow C stream (a PyCapsule named 'arrow_array_stream').")},
@@ -252,6 +333,10 @@ PyMethodDef scan_methods[] = {
      PyDoc_STR("Frames read, rows built, frames skipped by reason, bytes read and in all, files done.")},
     {"damage", scan_damage, METH_NOARGS,
      PyDoc_STR("The files that could not be read to their end: (path, byte offset, libpcap's text).")},
+    {"unmatched_alerts", scan_unmatched_alerts, METH_NOARGS,
+     PyDoc_STR("How many of the alerts given have labelled no packet so far.")},
+    {"matched_alerts", scan_matched_alerts, METH_NOARGS,
+     PyDoc_STR("One byte per usable alert, in the labeller's order: 1 when it labelled a packet.")},
     {"failure", scan_failure, METH_NOARGS,
      PyDoc_STR("None, or (errno, text) of the failure that ended the scan.")},
     {nullptr, nullptr, 0, nullptr},
@@ -267,6 +352,129 @@ PyType_Slot scan_slots[] = {
 
 PyType_Spec scan_spec = {"kavrel._engine.Scan", sizeof(Scan), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                          scan_slots};
+
+// ---- alert logs ------------------------------------------------------------------
+
+void schema_capsule_free(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (schema && schema->release) schema->release(schema);
+    delete schema;
+}
+
+void array_capsule_free(PyObject* capsule) {
+    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+    if (array && array->release) array->release(array);
+    delete array;
+}
+
+PyObject* schema_capsule(const std::vector<columnar::Field>& fields) {
+    auto* schema = new (std::nothrow) ArrowSchema;
+    if (!schema || !columnar::export_schema(fields, schema)) {
+        delete schema;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(schema, "arrow_schema", schema_capsule_free);
+    if (!capsule) {
+        schema->release(schema);
+        delete schema;
+    }
+    return capsule;
+}
+
+// Takes ownership of `batch`.
+PyObject* array_capsule(ArrowArray batch) {
+    auto* array = new (std::nothrow) ArrowArray(batch);
+    if (!array) {
+        batch.release(&batch);
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(array, "arrow_array", array_capsule_free);
+    if (!capsule) {
+        array->release(array);
+        delete array;
+    }
+    return capsule;
+}
+
+// read_alert_log(path, year, rollover_month, date_order) ->
+//     (schema capsule, [batch capsules], lines, lines skipped)
+PyObject* read_alert_log(PyObject*, PyObject* args) {
+    PyObject* path_obj;
+    int year, rollover_month;
+    const char* order_text;
+    if (!PyArg_ParseTuple(args, "O&iis", PyUnicode_FSConverter, &path_obj, &year, &rollover_month, &order_text))
+        return nullptr;
+    Ref path(path_obj);
+    alerts::DateOrder order;
+    if (std::strcmp(order_text, "auto") == 0) order = alerts::DateOrder::automatic;
+    else if (std::strcmp(order_text, "mdy") == 0) order = alerts::DateOrder::mdy;
+    else if (std::strcmp(order_text, "ymd") == 0) order = alerts::DateOrder::ymd;
+    else {
+        PyErr_Format(PyExc_ValueError, "date_order must be 'auto', 'mdy' or 'ymd', not %R",
+                     PyTuple_GET_ITEM(args, 3));
+        return nullptr;
+    }
+    const std::string name(PyBytes_AS_STRING(path.get()));
+    alerts::AlertLog log;
+    Py_BEGIN_ALLOW_THREADS
+    log = alerts::read_alert_log(name, {year, rollover_month}, order);
+    Py_END_ALLOW_THREADS
+    Ref batches(PyList_New(0));
+    bool failed = !batches;
+    for (ArrowArray& batch : log.batches) {
+        if (failed) {
+            batch.release(&batch);
+            continue;
+        }
+        Ref capsule(array_capsule(batch));
+        if (!capsule || PyList_Append(batches.get(), capsule.get()) < 0) failed = true;
+    }
+    if (failed) return nullptr;
+    if (log.os_errno) {
+        Ref filename(PyUnicode_DecodeFSDefault(name.c_str()));
+        errno = log.os_errno;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+    }
+    Ref schema(schema_capsule(std::vector<columnar::Field>(std::begin(alerts::kAlertFields),
+                                                           std::end(alerts::kAlertFields))));
+    if (!schema) return nullptr;
+    return Py_BuildValue("(OOKK)", schema.get(), batches.get(), static_cast<unsigned long long>(log.lines),
+                         static_cast<unsigned long long>(log.skipped));
+}
+
+// first_time_ns(path) -> the capture time of the first frame (ns since the epoch), or None.
+PyObject* first_time_ns(PyObject*, PyObject* arg) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(arg, &encoded)) return nullptr;
+    Ref path(encoded);
+    const std::string name(PyBytes_AS_STRING(encoded));
+    capture::CaptureFile file;
+    capture::Frame frame;
+    bool opened, got = false;
+    Py_BEGIN_ALLOW_THREADS
+    opened = file.open(name);
+    if (opened) got = file.next(frame) == capture::ReadStatus::frame;
+    Py_END_ALLOW_THREADS
+    if (!opened) {
+        Ref filename(PyUnicode_DecodeFSDefault(name.c_str()));
+        if (file.os_errno()) {
+            errno = file.os_errno();
+            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+        }
+        return PyErr_Format(PyExc_ValueError, "%U: not a capture file (%s)", filename.get(), file.error());
+    }
+    if (!got) Py_RETURN_NONE;
+    return PyLong_FromLongLong(frame.time_ns());
+}
+
+PyMethodDef module_methods[] = {
+    {"first_time_ns", first_time_ns, METH_O,
+     PyDoc_STR("first_time_ns(path) -> the capture time of the first frame in ns, or None when it has none.")},
+    {"read_alert_log", read_alert_log, METH_VARARGS,
+     PyDoc_STR("read_alert_log(path, year, rollover_month, date_order) -> (schema, batches, lines, skipped)\n\n"
+               "The alerts table of a fast-alert log, `timestamp` as wall-clock microseconds.")},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // A tuple of the names of `fields`.
 PyObject* names_of(const columnar::Field* fields, int n) {
@@ -297,5 +505,5 @@ int exec_module(PyObject* module) {
 PyMODINIT_FUNC PyInit__engine(void) {
     using namespace kavrel;
     return PyModuleDef_Init(module_definition<State, exec_module>(
-        "_engine", "The dataset engine's native batch producer.", nullptr));
+        "_engine", "The dataset engine's native batch producer.", module_methods));
 }

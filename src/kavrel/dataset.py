@@ -6,21 +6,27 @@ time through the Arrow C stream interface; no Python object is made per packet.
 
 from __future__ import annotations
 
+import datetime
 import os
 import warnings
 from collections.abc import Iterator, Sequence
 from typing import Literal, Union
 
 import pyarrow as pa
+import pyarrow.compute as pc
 
-from kavrel import _engine
+from kavrel import _engine, alerts as alert_logs
 
-__all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "read_packets", "scan_packets", "read_features", "scan_features"]
+__all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "read_packets", "scan_packets", "read_features",
+           "scan_features"]
 
 #: The columns of the packets table, in table order.
 PACKET_COLUMNS: tuple[str, ...] = _engine.PACKET_COLUMNS
 #: The columns of the features table, in table order.
 FEATURE_COLUMNS: tuple[str, ...] = _engine.FEATURE_COLUMNS
+
+#: The columns alerts add after the others.
+LABEL_COLUMNS = ("alert_count", "alert_sid", "alert_msg", "alert_priority")
 
 DEFAULT_BATCH_SIZE = 65536
 # String offsets are 32-bit: a batch of this many rows of the longest texts still fits.
@@ -29,6 +35,60 @@ MAX_BATCH_SIZE = 1 << 24
 PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 Source = Union[PathLike, Sequence[PathLike]]
 Reader = Literal["auto", "libpcap"]
+Alerts = Union[PathLike, pa.Table]
+
+# The IP protocol number of each way an alert names its protocol.
+_PROTOCOLS = {"TCP": 6, "UDP": 17, "ICMP": 1, "IPV6-ICMP": 58}
+
+
+def protocol_number(text: str) -> int | None:
+    if text in _PROTOCOLS:
+        return _PROTOCOLS[text]
+    if text.startswith("PROTO:") and text[6:].isascii() and text[6:].isdigit() and int(text[6:]) < 256:
+        return int(text[6:])
+    return None
+
+
+def alert_labels(table: pa.Table) -> pa.RecordBatch:
+    """The columns of an alerts table the labeller reads, in the types it takes."""
+    missing = [c for c in ("timestamp", "gid", "sid", "rev", "msg", "priority", "protocol", "src_ip", "dst_ip",
+                           "src_port", "dst_port") if c not in table.column_names]
+    if missing:
+        raise ValueError(f"the alerts table lacks the columns {', '.join(missing)}")
+    t = table.combine_chunks()
+    protocols = t.column("protocol").cast(pa.string())
+    names = pc.unique(protocols).drop_null()
+    numbers = pa.array([protocol_number(n) for n in names.to_pylist()], pa.int16())
+    time_us = t.column("timestamp").cast(pa.timestamp("us", tz="UTC")).cast(pa.int64())
+    sid = pc.binary_join_element_wise(*(t.column(c).cast(pa.string()) for c in ("gid", "sid", "rev")), ":")
+    arrays = {
+        "time_us": time_us,
+        "protocol": pc.take(numbers, pc.index_in(protocols, names)),
+        "src_ip": t.column("src_ip").cast(pa.string()),
+        "dst_ip": t.column("dst_ip").cast(pa.string()),
+        "src_port": t.column("src_port").cast(pa.int32()),
+        "dst_port": t.column("dst_port").cast(pa.int32()),
+        "priority": t.column("priority").cast(pa.int32()),
+        "sid": sid,
+        "msg": t.column("msg").cast(pa.string()),
+    }
+    return pa.RecordBatch.from_arrays([pa.concat_arrays(a.chunks) if isinstance(a, pa.ChunkedArray) else a
+                                       for a in arrays.values()], names=list(arrays))
+
+
+def alerts_for(source_paths: list[str], alerts: Alerts, alerts_tz: str | datetime.tzinfo | None) -> pa.RecordBatch:
+    """The alerts that label a capture: a table as given, or a log read with the capture's year."""
+    if isinstance(alerts, pa.Table):
+        return alert_labels(alerts)
+    zone = alert_logs.zone(alerts_tz)
+    # A time without a year is in the year of the capture's first packet, or the next
+    # one for a month before that packet's (a capture over New Year).
+    first = _engine.first_time_ns(source_paths[0]) if source_paths[0] != "-" else None
+    if first is None:
+        year, month = datetime.datetime.now(zone).year, 0
+    else:
+        year, month = alert_logs.first_wall_year_month(first // 1000, zone)
+    return alert_labels(alert_logs.read_log(alerts, zone, year, month, "auto"))
 
 
 def capture_paths(source: Source) -> list[str]:
@@ -81,9 +141,11 @@ class Scan:
     """One native scan and its batches as a stream, with what the scan met."""
 
     def __init__(self, source: Source, table: Literal["packets", "features"], columns: list[str], batch_size: int,
-                 reader: Reader = "auto") -> None:
-        self.paths = capture_paths(source)
-        self.native = _engine.Scan(self.paths, table, columns, batch_size, reader)
+                 reader: Reader = "auto", alerts: pa.RecordBatch | None = None,
+                 paths: list[str] | None = None) -> None:
+        self.paths = paths if paths is not None else capture_paths(source)
+        capsules = alerts.__arrow_c_array__() if alerts is not None else None
+        self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, capsules)
         self.stream = pa.RecordBatchReader.from_stream(self.native)
         self.schema = self.stream.schema
 
@@ -102,6 +164,10 @@ class Scan:
         for path, offset, text in self.native.damage():
             warnings.warn(f"{path}: the capture is cut short at byte {offset:,} ({text}); the rows before it are kept",
                           RuntimeWarning, stacklevel=2)
+        unmatched = self.native.unmatched_alerts()
+        if unmatched:
+            warnings.warn(f"{unmatched:,} alert{'s' if unmatched != 1 else ''} labelled no packet", RuntimeWarning,
+                          stacklevel=2)
 
     def reader(self) -> pa.RecordBatchReader:
         return pa.RecordBatchReader.from_batches(self.schema, self.batches())
@@ -122,14 +188,24 @@ def read_packets(source: Source, *, columns: Sequence[str] | None = None) -> pa.
     return scan_packets(source, columns=columns).read_all()
 
 
-def scan_features(source: Source, *, columns: Sequence[str] | None = None,
-                  batch_size: int = DEFAULT_BATCH_SIZE) -> pa.RecordBatchReader:
-    """The features table of `source`, one record batch at a time; `columns` names packet columns to
-    append after the eight feature columns. The `count` chain carries across the files of `source`."""
+def scan_features(source: Source, *, columns: Sequence[str] | None = None, batch_size: int = DEFAULT_BATCH_SIZE,
+                  alerts: Alerts | None = None,
+                  alerts_tz: str | datetime.tzinfo | None = None) -> pa.RecordBatchReader:
+    """The features table of `source`, one record batch at a time.
+
+    `columns` names packet columns to append after the eight feature columns. The `count` chain
+    carries across the files of `source`. `alerts` (a fast-alert log, or a table of
+    kavrel.read_alerts) labels each packet: the columns alert_count, alert_sid, alert_msg and
+    alert_priority follow; `alerts_tz` is the zone the sensor wrote its times in (None: local).
+    """
     chosen = packet_columns(columns, after=FEATURE_COLUMNS)
-    return Scan(source, "features", chosen, check_batch_size(batch_size)).reader()
+    size = check_batch_size(batch_size)
+    paths = capture_paths(source)
+    labels = alerts_for(paths, alerts, alerts_tz) if alerts is not None else None
+    return Scan(source, "features", chosen, size, alerts=labels, paths=paths).reader()
 
 
-def read_features(source: Source, *, columns: Sequence[str] | None = None) -> pa.Table:
+def read_features(source: Source, *, columns: Sequence[str] | None = None, alerts: Alerts | None = None,
+                  alerts_tz: str | datetime.tzinfo | None = None) -> pa.Table:
     """The whole features table of `source` (see scan_features)."""
-    return scan_features(source, columns=columns).read_all()
+    return scan_features(source, columns=columns, alerts=alerts, alerts_tz=alerts_tz).read_all()

@@ -1,0 +1,292 @@
+// Fast-alert lines into the rows of the alerts table: the eight texts of each
+// alert and what they mean as typed values (time, rule numbers, priority,
+// addresses alone, ports).
+#pragma once
+
+#include "alerts/fast_alert.hpp"
+#include "alerts/text.hpp"
+#include "columnar/columns.hpp"
+#include "columnar/text.hpp"
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kavrel::alerts {
+
+using columnar::Field;
+using columnar::Type;
+
+enum AlertColumn : int {
+    kWallTime, kTsText, kGid, kSid, kRev, kMsg, kClassification, kPriority, kProtocol, kSrcIp, kDstIp, kSrcPort,
+    kDstPort, kAlertColumnCount
+};
+
+// `timestamp` leaves here as the wall-clock time the sensor wrote, in
+// microseconds as if it were UTC; the caller applies the sensor's zone.
+inline const Field kAlertFields[kAlertColumnCount] = {
+    {"timestamp", Type::i64, true},     {"ts_text", Type::utf8, false},        {"gid", Type::u32, true},
+    {"sid", Type::u32, true},           {"rev", Type::u32, true},              {"msg", Type::utf8, false},
+    {"classification", Type::utf8, true}, {"priority", Type::u8, true},        {"protocol", Type::utf8, false},
+    {"src_ip", Type::utf8, true},       {"dst_ip", Type::utf8, true},          {"src_port", Type::u16, true},
+    {"dst_port", Type::u16, true},
+};
+
+enum class DateOrder : uint8_t { automatic, mdy, ymd };
+
+// How a time without a year is placed: `year`, or the year after it for a
+// month before `rollover_month` (a capture that runs over New Year); 0: never.
+struct YearRule {
+    int year;
+    int rollover_month = 0;
+};
+
+// Days from 1970-01-01 to y-m-d (proleptic Gregorian).
+inline int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+inline unsigned days_in_month(int64_t y, unsigned m) noexcept {
+    static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : days[m - 1];
+}
+
+// The time of a ts text (code points [b, e) of `s`, already matched) as
+// wall-clock microseconds; false when it names no real time.
+inline bool wall_time(const char32_t* s, std::size_t b, std::size_t e, bool has_year, YearRule rule, DateOrder order,
+                      int64_t& out) noexcept {
+    // The digit runs: month/day[/year]-hour:minute:second.fraction, or year first.
+    int64_t v[7] = {};
+    int nd[7] = {};
+    int64_t micros = 0;
+    int count = 0;
+    for (std::size_t i = b; i < e && count < 7;) {
+        if (digit_value(s[i]) < 0) {
+            ++i;
+            continue;
+        }
+        const bool fraction = count == (has_year ? 6 : 5);
+        for (int d; i < e && (d = digit_value(s[i])) >= 0; ++i) {
+            if (fraction) {
+                if (nd[count] < 6) micros = micros * 10 + d;
+            } else if (nd[count] < 10) {
+                v[count] = v[count] * 10 + d;
+            }
+            ++nd[count];
+        }
+        if (fraction) {
+            for (int n = nd[count]; n < 6; ++n) micros *= 10;
+        }
+        ++count;
+    }
+    if (count != (has_year ? 7 : 6)) return false;
+    const int t = has_year ? 3 : 2;  // first time field
+    for (int i = 0; i < t + 3; ++i) {
+        if (nd[i] > 9) return false;
+    }
+    int64_t year, month, day;
+    if (!has_year) {
+        month = v[0];
+        day = v[1];
+        year = rule.year + (rule.rollover_month && month < rule.rollover_month ? 1 : 0);
+    } else if (order == DateOrder::ymd || (order == DateOrder::automatic && v[0] > 12)) {
+        year = v[0] + (nd[0] <= 2 ? 2000 : 0);
+        month = v[1];
+        day = v[2];
+    } else {
+        month = v[0];
+        day = v[1];
+        year = v[2] + (nd[2] <= 2 ? 2000 : 0);
+    }
+    const int64_t hour = v[t], minute = v[t + 1], second = v[t + 2];
+    if (month < 1 || month > 12 || year < 1 || year > 9999 || day < 1 ||
+        day > days_in_month(year, static_cast<unsigned>(month)) || hour > 23 || minute > 59 || second > 59) {
+        return false;
+    }
+    const int64_t days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+    out = ((days * 24 + hour) * 60 + minute) * 60 * 1'000'000 + second * 1'000'000 + micros;
+    return true;
+}
+
+// A decimal number of ASCII or other digits up to `max`; false when it is larger.
+inline bool number(const char32_t* s, std::size_t b, std::size_t e, uint64_t max, uint64_t& out) noexcept {
+    uint64_t v = 0;
+    for (std::size_t i = b; i < e; ++i) {
+        v = v * 10 + static_cast<uint64_t>(digit_value(s[i]));
+        if (v > max) return false;
+    }
+    out = v;
+    return true;
+}
+
+// An address with or without its port, as each sensor writes it:
+// "a.b.c.d:p"; "[v6]:p"; for TCP and UDP an unbracketed "v6:p" whose last
+// group is the port; otherwise text that parses as an address is the address.
+struct Endpoint {
+    int family = 0;       // AF_INET, AF_INET6, or 0 when the text is no address
+    uint8_t addr[16] = {};
+    int port = -1;        // -1: none
+};
+
+inline bool ascii_port(const char* p, std::size_t n, int& port) noexcept {
+    if (n == 0 || n > 5) return false;
+    int v = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] < '0' || p[i] > '9') return false;
+        v = v * 10 + (p[i] - '0');
+    }
+    if (v > 65535) return false;
+    port = v;
+    return true;
+}
+
+inline bool parse_address(const std::string& text, Endpoint& out) noexcept {
+    if (inet_pton(AF_INET, text.c_str(), out.addr) == 1) {
+        out.family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), out.addr) == 1) {
+        out.family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
+inline Endpoint parse_endpoint(const std::string& text, bool ports_expected) {
+    Endpoint ep;
+    if (text.empty()) return ep;
+    if (text[0] == '[') {
+        const std::size_t close = text.find("]:");
+        int port;
+        if (close != std::string::npos && ascii_port(text.data() + close + 2, text.size() - close - 2, port) &&
+            parse_address(text.substr(1, close - 1), ep)) {
+            ep.port = port;
+            return ep;
+        }
+    }
+    const std::size_t colon = text.rfind(':');
+    const bool one_colon = colon != std::string::npos && text.find(':') == colon;
+    auto split = [&]() {
+        int port;
+        Endpoint e;
+        if (colon == std::string::npos || !ascii_port(text.data() + colon + 1, text.size() - colon - 1, port) ||
+            !parse_address(text.substr(0, colon), e)) {
+            return false;
+        }
+        // Only an IPv4 address takes a port after its single colon.
+        if (one_colon != (e.family == AF_INET)) return false;
+        ep = e;
+        ep.port = port;
+        return true;
+    };
+    if (one_colon) {
+        if (split()) return ep;
+    } else if (ports_expected) {
+        if (split()) return ep;
+    }
+    if (parse_address(text, ep)) return ep;
+    if (!one_colon && !ports_expected) split();
+    return ep;
+}
+
+// Appends `alert` of `line` as one row.
+class AlertTableBuilder {
+public:
+    explicit AlertTableBuilder(YearRule rule, DateOrder order) : rule_(rule), order_(order) {
+        for (const Field& f : kAlertFields) columns_.emplace_back(f);
+    }
+    std::vector<Field> fields() const {
+        return std::vector<Field>(std::begin(kAlertFields), std::end(kAlertFields));
+    }
+    int64_t rows() const noexcept { return columns_[0].length(); }
+    bool start(std::size_t rows) noexcept {
+        for (auto& c : columns_) {
+            if (!c.start(rows)) return false;
+        }
+        return true;
+    }
+    bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
+
+    bool add(const Line& line, std::size_t offset, const FastAlert& a) {
+        const char32_t* s = line.chars.data() + offset;
+        int64_t wall;
+        if (wall_time(s, a.ts.begin, a.ts.end, a.ts_has_year, rule_, order_, wall)) {
+            columns_[kWallTime].push<int64_t>(wall);
+        } else {
+            columns_[kWallTime].push_null();
+        }
+        if (!text(kTsText, line, offset, a.ts)) return false;
+        // gid:sid:rev
+        std::size_t c1 = a.sid.begin, c2;
+        while (s[c1] != ':') ++c1;
+        c2 = c1 + 1;
+        while (s[c2] != ':') ++c2;
+        const std::size_t bounds[4] = {a.sid.begin, c1, c2, a.sid.end};
+        for (int k = 0; k < 3; ++k) {
+            uint64_t v;
+            const std::size_t from = k == 0 ? bounds[0] : bounds[k] + 1;
+            if (number(s, from, bounds[k + 1], UINT32_MAX, v)) columns_[kGid + k].push<uint32_t>(static_cast<uint32_t>(v));
+            else columns_[kGid + k].push_null();
+        }
+        if (!text(kMsg, line, offset, a.msg)) return false;
+        if (a.cls.present) {
+            if (!text(kClassification, line, offset, a.cls)) return false;
+        } else {
+            columns_[kClassification].push_null();
+        }
+        uint64_t priority;
+        if (a.pri.present && number(s, a.pri.begin, a.pri.end, UINT8_MAX, priority)) {
+            columns_[kPriority].push<uint8_t>(static_cast<uint8_t>(priority));
+        } else {
+            columns_[kPriority].push_null();
+        }
+        if (!text(kProtocol, line, offset, a.proto)) return false;
+        const std::string proto = slice(line, offset, a.proto);
+        const bool ports_expected = proto == "TCP" || proto == "UDP";
+        for (int k = 0; k < 2; ++k) {
+            const Span& span = k == 0 ? a.src : a.dst;
+            const std::string raw = slice(line, offset, span);
+            const Endpoint ep = parse_endpoint(raw, ports_expected);
+            columnar::Column& ip = columns_[k == 0 ? kSrcIp : kDstIp];
+            if (ep.family) {
+                char* out = ip.text_space(columnar::kMaxIpv6TextLen);
+                if (!out) return false;
+                ip.commit_text(ep.family == AF_INET ? columnar::format_ipv4(ep.addr, out)
+                                                    : columnar::format_ipv6(ep.addr, out));
+            } else if (raw.empty()) {
+                ip.push_null();
+            } else if (!ip.push_text(raw.data(), raw.size())) {  // not an address: kept as written
+                return false;
+            }
+            columnar::Column& port = columns_[k == 0 ? kSrcPort : kDstPort];
+            if (ep.port >= 0) port.push<uint16_t>(static_cast<uint16_t>(ep.port));
+            else port.push_null();
+        }
+        return true;
+    }
+
+private:
+    static std::string slice(const Line& line, std::size_t offset, const Span& span) {
+        const uint32_t b = line.starts[offset + span.begin], e = line.starts[offset + span.end];
+        return std::string(line.utf8.data() + b, e - b);
+    }
+    bool text(int column, const Line& line, std::size_t offset, const Span& span) noexcept {
+        const uint32_t b = line.starts[offset + span.begin], e = line.starts[offset + span.end];
+        return columns_[column].push_text(line.utf8.data() + b, e - b);
+    }
+
+    YearRule rule_;
+    DateOrder order_;
+    std::vector<columnar::Column> columns_;
+};
+
+}  // namespace kavrel::alerts
