@@ -442,6 +442,40 @@ PyObject* read_alert_log(PyObject*, PyObject* args) {
                          static_cast<unsigned long long>(log.skipped));
 }
 
+// fast_alert_groups(line) -> the eight texts of a fast-alert line ("" for a part
+// it lacks) in a dict, or None; the line holds no line feed.
+PyObject* fast_alert_groups(PyObject*, PyObject* arg) {
+    if (!PyUnicode_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "line must be str, not %.200s", Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (!utf8) return nullptr;
+    if (std::memchr(utf8, '\n', static_cast<std::size_t>(size))) {
+        PyErr_SetString(PyExc_ValueError, "the line holds a line feed");
+        return nullptr;
+    }
+    alerts::Line line;
+    alerts::decode_line(reinterpret_cast<const uint8_t*>(utf8), static_cast<std::size_t>(size), line);
+    alerts::FastAlert a;
+    alerts::FastAlertMatcher matcher;
+    if (!matcher.match(line.chars.data(), line.size(), a)) Py_RETURN_NONE;
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    const std::pair<const char*, const alerts::Span*> groups[] = {
+        {"ts", &a.ts}, {"sid", &a.sid}, {"msg", &a.msg}, {"class", &a.cls},
+        {"pri", &a.pri}, {"proto", &a.proto}, {"src", &a.src}, {"dst", &a.dst},
+    };
+    for (const auto& [name, span] : groups) {
+        const uint32_t b = span->present ? line.starts[span->begin] : 0;
+        const uint32_t e = span->present ? line.starts[span->end] : 0;
+        Ref text(PyUnicode_DecodeUTF8(line.utf8.data() + b, e - b, "strict"));
+        if (!text || PyDict_SetItemString(out.get(), name, text.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 // first_time_ns(path) -> the capture time of the first frame (ns since the epoch), or None.
 PyObject* first_time_ns(PyObject*, PyObject* arg) {
     PyObject* encoded = nullptr;
@@ -468,6 +502,8 @@ PyObject* first_time_ns(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef module_methods[] = {
+    {"fast_alert_groups", fast_alert_groups, METH_O,
+     PyDoc_STR("fast_alert_groups(line) -> dict of the eight texts of a fast-alert line, or None.")},
     {"first_time_ns", first_time_ns, METH_O,
      PyDoc_STR("first_time_ns(path) -> the capture time of the first frame in ns, or None when it has none.")},
     {"read_alert_log", read_alert_log, METH_VARARGS,
