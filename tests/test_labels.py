@@ -135,3 +135,15 @@ def test_a_table_labels_as_its_log_does(tmp_path):
     # the second copy of the capture is labelled too: same times, same packets
     assert from_table.column("alert_count").to_pylist()[from_log.num_rows:] == \
            from_log.column("alert_count").to_pylist()
+
+
+@pytest.mark.parametrize("make_alerts, tz, error", [
+    (lambda d: d / "missing.log", "UTC", FileNotFoundError),
+    (lambda d: d, "UTC", IsADirectoryError),  # found, but fails while the capture is read
+    (lambda d: d / "fast.log", "Nowhere/City", ValueError),
+])
+def test_alerts_that_cannot_label(tmp_path, make_alerts, tz, error):
+    path, _ = capture(tmp_path, dt.datetime(2024, 3, 1, tzinfo=UTC))
+    (tmp_path / "fast.log").write_text("")
+    with pytest.raises(error):
+        kavrel.read_features(path, alerts=make_alerts(tmp_path), alerts_tz=tz)

@@ -34,7 +34,8 @@ inline AlertLog read_alert_log(const std::string& path, YearRule rule, DateOrder
         return log;
     }
     AlertTableBuilder table(rule, order);
-    FastAlertMatcher matcher;
+    FastAlertMatcher<uint8_t> ascii_matcher;
+    FastAlertMatcher<char32_t> matcher;
     Line line;
     FastAlert alert;
     bool ok = table.start(kAlertBatchRows);
@@ -44,18 +45,36 @@ inline AlertLog read_alert_log(const std::string& path, YearRule rule, DateOrder
         log.batches.push_back(batch);
         return table.start(kAlertBatchRows);
     };
+    // Most logs are ASCII: their bytes are their code points, with no decoding.
     auto on_line = [&](const uint8_t* bytes, std::size_t n) {
         if (!ok) return;
-        decode_line(bytes, n, line);
         std::size_t begin, end;
-        strip(line, begin, end);
-        if (begin == end) return;
-        ++log.lines;
-        if (!matcher.match(line.chars.data() + begin, end - begin, alert)) {
-            ++log.skipped;
-            return;
+        bool added;
+        if (all_ascii(bytes, n)) {
+            strip(bytes, n, begin, end);
+            if (begin == end) return;
+            ++log.lines;
+            const LineView<uint8_t> view{bytes + begin, end - begin, reinterpret_cast<const char*>(bytes + begin),
+                                         nullptr};
+            if (!ascii_matcher.match(view.chars, view.size, alert)) {
+                ++log.skipped;
+                return;
+            }
+            added = table.add(view, alert);
+        } else {
+            decode_line(bytes, n, line);
+            strip(line.chars.data(), line.size(), begin, end);
+            if (begin == end) return;
+            ++log.lines;
+            const LineView<char32_t> view{line.chars.data() + begin, end - begin,
+                                          line.utf8.data() + line.starts[begin], line.starts.data() + begin};
+            if (!matcher.match(view.chars, view.size, alert)) {
+                ++log.skipped;
+                return;
+            }
+            added = table.add(view, alert);
         }
-        ok = table.add(line, begin, alert) && (table.rows() < static_cast<int64_t>(kAlertBatchRows) || flush());
+        ok = added && (table.rows() < static_cast<int64_t>(kAlertBatchRows) || flush());
     };
     std::vector<uint8_t> buf(1 << 22);
     std::size_t have = 0;

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace kavrel::alerts {
@@ -62,8 +62,9 @@ inline unsigned days_in_month(int64_t y, unsigned m) noexcept {
 
 // The time of a ts text (code points [b, e) of `s`, already matched) as
 // wall-clock microseconds; false when it names no real time.
-inline bool wall_time(const char32_t* s, std::size_t b, std::size_t e, bool has_year, YearRule rule, DateOrder order,
-                      int64_t& out) noexcept {
+template <class Char>
+bool wall_time(const Char* s, std::size_t b, std::size_t e, bool has_year, YearRule rule, DateOrder order,
+               int64_t& out) noexcept {
     // The digit runs: month/day[/year]-hour:minute:second.fraction, or year first.
     int64_t v[7] = {};
     int nd[7] = {};
@@ -118,7 +119,8 @@ inline bool wall_time(const char32_t* s, std::size_t b, std::size_t e, bool has_
 }
 
 // A decimal number of ASCII or other digits up to `max`; false when it is larger.
-inline bool number(const char32_t* s, std::size_t b, std::size_t e, uint64_t max, uint64_t& out) noexcept {
+template <class Char>
+bool number(const Char* s, std::size_t b, std::size_t e, uint64_t max, uint64_t& out) noexcept {
     uint64_t v = 0;
     for (std::size_t i = b; i < e; ++i) {
         v = v * 10 + static_cast<uint64_t>(digit_value(s[i]));
@@ -137,48 +139,72 @@ struct Endpoint {
     int port = -1;        // -1: none
 };
 
-inline bool ascii_port(const char* p, std::size_t n, int& port) noexcept {
-    if (n == 0 || n > 5) return false;
+inline bool ascii_port(std::string_view p, int& port) noexcept {
+    if (p.empty() || p.size() > 5) return false;
     int v = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (p[i] < '0' || p[i] > '9') return false;
-        v = v * 10 + (p[i] - '0');
+    for (const char c : p) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
     }
     if (v > 65535) return false;
     port = v;
     return true;
 }
 
-inline bool parse_address(const std::string& text, Endpoint& out) noexcept {
-    if (inet_pton(AF_INET, text.c_str(), out.addr) == 1) {
+// Dotted decimal as inet_pton reads it: four parts of 0-255, no leading zeros.
+inline bool parse_ipv4(std::string_view t, uint8_t* out) noexcept {
+    int part = 0, value = 0, digits = 0;
+    for (const char c : t) {
+        if (c >= '0' && c <= '9') {
+            if (digits && value == 0) return false;
+            value = value * 10 + (c - '0');
+            if (value > 255 || ++digits > 3) return false;
+        } else if (c == '.' && digits && part < 3) {
+            out[part++] = static_cast<uint8_t>(value);
+            value = digits = 0;
+        } else {
+            return false;
+        }
+    }
+    if (part != 3 || !digits) return false;
+    out[3] = static_cast<uint8_t>(value);
+    return true;
+}
+
+inline bool parse_address(std::string_view text, Endpoint& out) noexcept {
+    if (parse_ipv4(text, out.addr)) {
         out.family = AF_INET;
         return true;
     }
-    if (inet_pton(AF_INET6, text.c_str(), out.addr) == 1) {
+    char buf[64];
+    if (text.size() >= sizeof buf || text.find(':') == std::string_view::npos) return false;
+    std::memcpy(buf, text.data(), text.size());
+    buf[text.size()] = '\0';
+    if (inet_pton(AF_INET6, buf, out.addr) == 1) {
         out.family = AF_INET6;
         return true;
     }
     return false;
 }
 
-inline Endpoint parse_endpoint(const std::string& text, bool ports_expected) {
+inline Endpoint parse_endpoint(std::string_view text, bool ports_expected) noexcept {
     Endpoint ep;
     if (text.empty()) return ep;
     if (text[0] == '[') {
         const std::size_t close = text.find("]:");
         int port;
-        if (close != std::string::npos && ascii_port(text.data() + close + 2, text.size() - close - 2, port) &&
+        if (close != std::string_view::npos && ascii_port(text.substr(close + 2), port) &&
             parse_address(text.substr(1, close - 1), ep)) {
             ep.port = port;
             return ep;
         }
     }
     const std::size_t colon = text.rfind(':');
-    const bool one_colon = colon != std::string::npos && text.find(':') == colon;
+    const bool one_colon = colon != std::string_view::npos && text.find(':') == colon;
     auto split = [&]() {
         int port;
         Endpoint e;
-        if (colon == std::string::npos || !ascii_port(text.data() + colon + 1, text.size() - colon - 1, port) ||
+        if (colon == std::string_view::npos || !ascii_port(text.substr(colon + 1), port) ||
             !parse_address(text.substr(0, colon), e)) {
             return false;
         }
@@ -188,15 +214,28 @@ inline Endpoint parse_endpoint(const std::string& text, bool ports_expected) {
         ep.port = port;
         return true;
     };
-    if (one_colon) {
-        if (split()) return ep;
-    } else if (ports_expected) {
-        if (split()) return ep;
-    }
+    if ((one_colon || ports_expected) && split()) return ep;
     if (parse_address(text, ep)) return ep;
     if (!one_colon && !ports_expected) split();
     return ep;
 }
+
+// A stripped line as the matcher saw it: its code points, and where each
+// starts in the line's valid UTF-8 (nullptr when the line is ASCII and they are
+// its bytes).
+template <class Char>
+struct LineView {
+    const Char* chars;
+    std::size_t size;
+    const char* utf8;
+    const uint32_t* starts;
+
+    std::string_view text(const Span& span) const noexcept {
+        const uint32_t b = starts ? starts[span.begin] - starts[0] : span.begin;
+        const uint32_t e = starts ? starts[span.end] - starts[0] : span.end;
+        return std::string_view(utf8 + b, e - b);
+    }
+};
 
 // Appends `alert` of `line` as one row.
 class AlertTableBuilder {
@@ -216,30 +255,30 @@ public:
     }
     bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
 
-    bool add(const Line& line, std::size_t offset, const FastAlert& a) {
-        const char32_t* s = line.chars.data() + offset;
+    template <class Char>
+    bool add(const LineView<Char>& line, const FastAlert& a) noexcept {
+        const Char* s = line.chars;
         int64_t wall;
         if (wall_time(s, a.ts.begin, a.ts.end, a.ts_has_year, rule_, order_, wall)) {
             columns_[kWallTime].push<int64_t>(wall);
         } else {
             columns_[kWallTime].push_null();
         }
-        if (!text(kTsText, line, offset, a.ts)) return false;
+        if (!text(kTsText, line.text(a.ts))) return false;
         // gid:sid:rev
-        std::size_t c1 = a.sid.begin, c2;
+        std::size_t c1 = a.sid.begin;
         while (s[c1] != ':') ++c1;
-        c2 = c1 + 1;
+        std::size_t c2 = c1 + 1;
         while (s[c2] != ':') ++c2;
-        const std::size_t bounds[4] = {a.sid.begin, c1, c2, a.sid.end};
+        const std::size_t from[3] = {a.sid.begin, c1 + 1, c2 + 1}, to[3] = {c1, c2, a.sid.end};
         for (int k = 0; k < 3; ++k) {
             uint64_t v;
-            const std::size_t from = k == 0 ? bounds[0] : bounds[k] + 1;
-            if (number(s, from, bounds[k + 1], UINT32_MAX, v)) columns_[kGid + k].push<uint32_t>(static_cast<uint32_t>(v));
+            if (number(s, from[k], to[k], UINT32_MAX, v)) columns_[kGid + k].push<uint32_t>(static_cast<uint32_t>(v));
             else columns_[kGid + k].push_null();
         }
-        if (!text(kMsg, line, offset, a.msg)) return false;
+        if (!text(kMsg, line.text(a.msg))) return false;
         if (a.cls.present) {
-            if (!text(kClassification, line, offset, a.cls)) return false;
+            if (!text(kClassification, line.text(a.cls))) return false;
         } else {
             columns_[kClassification].push_null();
         }
@@ -249,12 +288,11 @@ public:
         } else {
             columns_[kPriority].push_null();
         }
-        if (!text(kProtocol, line, offset, a.proto)) return false;
-        const std::string proto = slice(line, offset, a.proto);
+        const std::string_view proto = line.text(a.proto);
+        if (!text(kProtocol, proto)) return false;
         const bool ports_expected = proto == "TCP" || proto == "UDP";
         for (int k = 0; k < 2; ++k) {
-            const Span& span = k == 0 ? a.src : a.dst;
-            const std::string raw = slice(line, offset, span);
+            const std::string_view raw = line.text(k == 0 ? a.src : a.dst);
             const Endpoint ep = parse_endpoint(raw, ports_expected);
             columnar::Column& ip = columns_[k == 0 ? kSrcIp : kDstIp];
             if (ep.family) {
@@ -264,7 +302,7 @@ public:
                                                     : columnar::format_ipv6(ep.addr, out));
             } else if (raw.empty()) {
                 ip.push_null();
-            } else if (!ip.push_text(raw.data(), raw.size())) {  // not an address: kept as written
+            } else if (!text(k == 0 ? kSrcIp : kDstIp, raw)) {  // not an address: kept as written
                 return false;
             }
             columnar::Column& port = columns_[k == 0 ? kSrcPort : kDstPort];
@@ -275,14 +313,7 @@ public:
     }
 
 private:
-    static std::string slice(const Line& line, std::size_t offset, const Span& span) {
-        const uint32_t b = line.starts[offset + span.begin], e = line.starts[offset + span.end];
-        return std::string(line.utf8.data() + b, e - b);
-    }
-    bool text(int column, const Line& line, std::size_t offset, const Span& span) noexcept {
-        const uint32_t b = line.starts[offset + span.begin], e = line.starts[offset + span.end];
-        return columns_[column].push_text(line.utf8.data() + b, e - b);
-    }
+    bool text(int column, std::string_view t) noexcept { return columns_[column].push_text(t.data(), t.size()); }
 
     YearRule rule_;
     DateOrder order_;

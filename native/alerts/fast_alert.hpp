@@ -30,10 +30,12 @@ struct FastAlert {
     bool ts_has_year = false;
 };
 
+// `Char` is char32_t for code points, or uint8_t for a line that is all ASCII.
+template <class Char>
 class FastAlertMatcher {
 public:
     // Matches code points [0, n) of `s`; false when the line is no fast alert.
-    bool match(const char32_t* s, std::size_t n, FastAlert& out) noexcept {
+    bool match(const Char* s, std::size_t n, FastAlert& out) noexcept {
         s_ = s;
         n_ = n;
         std::size_t tried_end = SIZE_MAX;  // what follows the time depends only on where it ends
@@ -54,7 +56,7 @@ public:
     }
 
 private:
-    char32_t at(std::size_t i) const noexcept { return i < n_ ? s_[i] : 0; }
+    char32_t at(std::size_t i) const noexcept { return i < n_ ? static_cast<char32_t>(s_[i]) : 0; }
     bool space(std::size_t i) const noexcept { return i < n_ && is_space(s_[i]); }
     std::size_t digits(std::size_t i) const noexcept {
         while (i < n_ && is_decimal(s_[i])) ++i;
@@ -131,7 +133,9 @@ private:
         return false;
     }
 
-    bool closes_message(std::size_t k) const noexcept { return literal(k, " [**]") && space(k + 5); }
+    bool closes_message(std::size_t k) const noexcept {
+        return k + 5 < n_ && s_[k] == ' ' && s_[k + 1] == '[' && literal(k + 2, "**]") && is_space(s_[k + 5]);
+    }
 
     // From the whitespace after " [**]": classification, priority, protocol, addresses.
     bool after_message(std::size_t i, FastAlert& out) noexcept {
@@ -139,7 +143,7 @@ private:
         if (literal(b, "[Classification: ")) {
             const std::size_t q = b + 17;
             for (std::size_t e = q; e < n_; ++e) {
-                if (at(e) == ']' && space(e + 1) && after_classification(spaces(e + 1), out)) {
+                if (s_[e] == ']' && space(e + 1) && after_classification(spaces(e + 1), out)) {
                     out.cls = {static_cast<uint32_t>(q), static_cast<uint32_t>(e), true};
                     return true;
                 }
@@ -196,7 +200,7 @@ private:
         return SIZE_MAX;
     }
 
-    const char32_t* s_ = nullptr;
+    const Char* s_ = nullptr;
     std::size_t n_ = 0;
 };
 

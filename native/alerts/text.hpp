@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace kavrel::alerts {
@@ -102,12 +103,19 @@ inline void decode_line(const uint8_t* b, std::size_t n, Line& out) {
     out.starts.push_back(static_cast<uint32_t>(out.utf8.size()));
 }
 
-// Strips leading and trailing whitespace: [begin, end) of the code points.
-inline void strip(const Line& line, std::size_t& begin, std::size_t& end) noexcept {
+// Strips leading and trailing whitespace: [begin, end) of the `n` code points.
+template <class Char>
+void strip(const Char* chars, std::size_t n, std::size_t& begin, std::size_t& end) noexcept {
     begin = 0;
-    end = line.size();
-    while (begin < end && is_space(line.chars[begin])) ++begin;
-    while (end > begin && is_space(line.chars[end - 1])) --end;
+    end = n;
+    while (begin < end && is_space(static_cast<char32_t>(chars[begin]))) ++begin;
+    while (end > begin && is_space(static_cast<char32_t>(chars[end - 1]))) --end;
+}
+
+inline bool all_ascii(const uint8_t* b, std::size_t n) noexcept {
+    uint8_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) any |= b[i];
+    return any < 0x80;
 }
 
 // Calls f(bytes, n) for each line of `data`, as text mode splits them. A line
@@ -116,16 +124,27 @@ inline void strip(const Line& line, std::size_t& begin, std::size_t& end) noexce
 template <class F>
 std::size_t for_each_line(const uint8_t* data, std::size_t size, bool last, F&& f) {
     std::size_t begin = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] != '\n' && data[i] != '\r') continue;
-        if (data[i] == '\r' && i + 1 == size && !last) break;  // "\r\n" may straddle the chunk
-        f(data + begin, i - begin);
-        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') ++i;
-        begin = i + 1;
-    }
-    if (last && begin < size) {
-        f(data + begin, size - begin);
-        begin = size;
+    while (begin < size) {
+        const void* lf = std::memchr(data + begin, '\n', size - begin);
+        const std::size_t lf_at = lf ? static_cast<std::size_t>(static_cast<const uint8_t*>(lf) - data) : size;
+        // A lone "\r" ends a line too.
+        const void* cr = std::memchr(data + begin, '\r', lf_at - begin);
+        if (cr) {
+            const std::size_t cr_at = static_cast<std::size_t>(static_cast<const uint8_t*>(cr) - data);
+            if (cr_at + 1 == size && !last) break;  // "\r\n" may straddle the chunk
+            f(data + begin, cr_at - begin);
+            begin = cr_at + 1 < size && data[cr_at + 1] == '\n' ? cr_at + 2 : cr_at + 1;
+            continue;
+        }
+        if (!lf) {
+            if (last) {
+                f(data + begin, size - begin);
+                begin = size;
+            }
+            break;
+        }
+        f(data + begin, lf_at - begin);
+        begin = lf_at + 1;
     }
     return begin;
 }

@@ -169,7 +169,10 @@ public:
         case Type::utf8:
             reinterpret_cast<int32_t*>(offsets_.data())[length_ + 1] = static_cast<int32_t>(data_.size());
             break;
-        default: std::memset(values_.data() + length_ * width_, 0, width_);
+        case Type::u8: case Type::dictionary_utf8: values_.data()[length_] = 0; break;
+        case Type::u16: reinterpret_cast<uint16_t*>(values_.data())[length_] = 0; break;
+        case Type::u32: reinterpret_cast<uint32_t*>(values_.data())[length_] = 0; break;
+        default: reinterpret_cast<uint64_t*>(values_.data())[length_] = 0; break;
         }
         validity_.data()[length_ >> 3] &= static_cast<uint8_t>(~(1u << (length_ & 7)));
         ++null_count_;
@@ -313,6 +316,48 @@ inline bool export_batch(std::vector<Column>& columns, ArrowArray* out) noexcept
     }
     *out = ArrowArray{rows, 0, 0, 1, static_cast<int64_t>(n), mem->batch_buffers, mem->column_ptrs.data(), nullptr,
                       release_batch, mem};
+    return true;
+}
+
+namespace detail {
+// Two batches of the same rows side by side: the columns of both, one parent.
+struct JoinedBatches {
+    ArrowArray left, right;
+    std::vector<ArrowArray*> children;
+};
+inline void release_joined(ArrowArray* a) noexcept {
+    auto* j = static_cast<JoinedBatches*>(a->private_data);
+    for (ArrowArray* child : j->children) {
+        if (child->release) child->release(child);
+    }
+    j->left.release(&j->left);  // their columns are released already
+    j->right.release(&j->right);
+    delete j;
+    a->release = nullptr;
+}
+}  // namespace detail
+
+// One batch holding the columns of `left` then those of `right` (same row
+// count), which it takes over. False when memory ran out (both released).
+inline bool join_batches(ArrowArray left, ArrowArray right, ArrowArray* out) noexcept {
+    auto* j = new (std::nothrow) detail::JoinedBatches{left, right, {}};
+    if (j) {
+        try {
+            j->children.reserve(static_cast<std::size_t>(left.n_children + right.n_children));
+        } catch (...) {
+            delete j;
+            j = nullptr;
+        }
+    }
+    if (!j) {
+        left.release(&left);
+        right.release(&right);
+        return false;
+    }
+    for (int64_t i = 0; i < j->left.n_children; ++i) j->children.push_back(j->left.children[i]);
+    for (int64_t i = 0; i < j->right.n_children; ++i) j->children.push_back(j->right.children[i]);
+    *out = ArrowArray{left.length, 0, 0, 1, static_cast<int64_t>(j->children.size()), j->left.buffers,
+                      j->children.data(), nullptr, detail::release_joined, j};
     return true;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdint>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,12 +48,26 @@ struct Damage {
 
 class Scanner {
 public:
-    // `alerts`, when given, label every row (the table gains the label columns).
+    // A labelled scan gains the label columns; its alerts may come later
+    // (set_alerts): rows are read meanwhile and labelled once they are in.
     Scanner(std::vector<Source> sources, bool features, std::vector<int> packet_columns, std::size_t batch_rows,
-            capture::ReadWith how, std::shared_ptr<const labels::AlertIndex> alerts = nullptr)
-        : sources_(std::move(sources)), table_(features, std::move(packet_columns), alerts != nullptr),
-          batch_rows_(batch_rows), how_(how), alerts_(std::move(alerts)) {
-        if (alerts_) matched_.assign(alerts_->size(), 0);
+            capture::ReadWith how, bool labelled = false)
+        : sources_(std::move(sources)), table_(features, std::move(packet_columns)), batch_rows_(batch_rows),
+          how_(how), labelled_(labelled) {}
+
+    // The alerts that label the rows; nullptr with `why` when they could not be
+    // read (the scan then fails).
+    void set_alerts(std::shared_ptr<const labels::AlertIndex> alerts, const std::string& why = {}) {
+        {
+            std::lock_guard lock(mutex_);
+            if (alerts) {
+                alerts_ = std::move(alerts);
+                matched_.assign(alerts_->size(), 0);
+            } else {
+                alerts_failed_ = why.empty() ? std::string("the alerts could not be read") : why;
+            }
+        }
+        alerts_ready_.notify_all();
     }
 
     // Opens every source once, so that a missing file or one that is not a
@@ -83,7 +99,13 @@ public:
         return true;
     }
 
-    std::vector<columnar::Field> fields() const { return table_.fields(); }
+    std::vector<columnar::Field> fields() const {
+        std::vector<columnar::Field> out = table_.fields();
+        if (labelled_) {
+            for (const auto& f : LabelBuilder::fields()) out.push_back(f);
+        }
+        return out;
+    }
     const std::string& error() const noexcept { return error_; }
     const std::string& error_path() const noexcept { return error_path_; }
     int os_errno() const noexcept { return os_errno_; }
@@ -123,11 +145,66 @@ public:
     // Returns 0, or an errno value with error() set; the rows read before a
     // failure come in a batch of their own first.
     int next_batch(ArrowArray* out) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        out->release = nullptr;
+        if (failed_) return failed_;
+        if (!labelled_) return read_batch(out, nullptr);
+        for (;;) {
+            if (!alerts_failed_.empty()) return fail(EINVAL, alerts_failed_.c_str());
+            if (alerts_ && !pending_.empty()) {
+                Pending p = std::move(pending_.front());
+                pending_.pop_front();
+                return label(p, out);
+            }
+            if (alerts_) {
+                Pending p;
+                const int rc = read_batch(&p.batch, &p.keys);
+                if (rc || !p.batch.release) return rc;
+                return label(p, out);
+            }
+            // Until the alerts are in, read ahead, up to a bound.
+            if (!done_reading_ && pending_.size() < kMaxPending) {
+                Pending p;
+                const int rc = read_batch(&p.batch, &p.keys);
+                if (rc) {
+                    if (pending_.empty()) return rc;
+                    done_reading_ = true;  // the failure comes after the rows before it
+                    pending_failure_ = rc;
+                    failed_ = 0;
+                } else if (!p.batch.release) {
+                    done_reading_ = true;
+                } else {
+                    pending_.push_back(std::move(p));
+                }
+                continue;
+            }
+            if (done_reading_ && pending_.empty()) return pending_failure_ ? (failed_ = pending_failure_) : 0;
+            alerts_ready_.wait(lock, [this] { return alerts_ || !alerts_failed_.empty(); });
+        }
+    }
+
+    ~Scanner() {
+        for (Pending& p : pending_) {
+            if (p.batch.release) p.batch.release(&p.batch);
+        }
+    }
+
+private:
+    // A batch read before its alerts were in.
+    struct Pending {
+        ArrowArray batch{};
+        std::vector<labels::LabelKey> keys;
+    };
+    static constexpr std::size_t kMaxPending = 64;
+
+    // Reads one batch of rows into `out` (release null: no more rows), with
+    // each row's label key when `keys`.
+    int read_batch(ArrowArray* out, std::vector<labels::LabelKey>* keys) {
         out->release = nullptr;
         if (failed_) return failed_;
         if (pending_failure_) return failed_ = pending_failure_;
         if (!table_.start(batch_rows_)) return fail(ENOMEM, "out of memory");
+        if (keys) keys->reserve(batch_rows_);
         decode::PacketView view;
         capture::Frame frame;
         while (table_.rows() < static_cast<int64_t>(batch_rows_) && current_ < sources_.size()) {
@@ -145,7 +222,8 @@ public:
                 continue;
             }
             ++stats_.frames;
-            const decode::Outcome outcome = decode::decode_frame(file_.linktype(), decode::Reader(frame.data, frame.caplen), view);
+            const decode::Outcome outcome =
+                decode::decode_frame(file_.linktype(), decode::Reader(frame.data, frame.caplen), view);
             if (outcome != decode::Outcome::ip) {
                 count_skipped(outcome);
                 continue;
@@ -155,12 +233,8 @@ public:
                 count = counts_.count(view.ip.version, view.ip.dst, frame.seconds());
                 if (count == 0) return fail(ENOMEM, "out of memory");
             }
-            if (alerts_) {
-                const labels::Label label = alerts_->label(frame.time_ns(), view, matched_);
-                if (!table_.add(frame, view, count, &label)) return fail(ENOMEM, "out of memory");
-            } else if (!table_.add(frame, view, count)) {
-                return fail(ENOMEM, "out of memory");
-            }
+            if (!table_.add(frame, view, count)) return fail(ENOMEM, "out of memory");
+            if (keys) keys->push_back(labels::LabelKey::of(frame.time_ns(), view));
             ++stats_.rows;
         }
         if (table_.rows() == 0) {
@@ -171,7 +245,30 @@ public:
         return 0;
     }
 
-private:
+    // The batch of `p` with its label columns after its others.
+    int label(Pending& p, ArrowArray* out) {
+        LabelBuilder labels(*alerts_);
+        if (!labels.start(p.keys.size())) {
+            p.batch.release(&p.batch);
+            return fail(ENOMEM, "out of memory");
+        }
+        for (const labels::LabelKey& key : p.keys) {
+            if (!labels.add(alerts_->label(key, cursor_, matched_))) {
+                p.batch.release(&p.batch);
+                return fail(ENOMEM, "out of memory");
+            }
+        }
+        ArrowArray label_batch;
+        if (!labels.export_batch(&label_batch)) {
+            p.batch.release(&p.batch);
+            return fail(ENOMEM, "out of memory");
+        }
+        const ArrowArray base = p.batch;
+        p.batch.release = nullptr;
+        if (!columnar::join_batches(base, label_batch, out)) return fail(ENOMEM, "out of memory");
+        return 0;
+    }
+
     void count_skipped(decode::Outcome outcome) noexcept {
         switch (outcome) {
         case decode::Outcome::not_ip: ++stats_.not_ip; break;
@@ -221,8 +318,14 @@ private:
     capture::CaptureFile file_;
     std::size_t current_ = 0;
     features::DestinationTable counts_;
+    bool labelled_;
     std::shared_ptr<const labels::AlertIndex> alerts_;
+    std::string alerts_failed_;
     std::vector<uint8_t> matched_;
+    labels::LabelCursor cursor_;
+    std::deque<Pending> pending_;
+    bool done_reading_ = false;
+    std::condition_variable alerts_ready_;
     Stats stats_;
     std::vector<Damage> damage_;
     std::string error_;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -104,15 +105,12 @@ inline Features features_of(const capture::Frame& frame, const decode::PacketVie
 // followed by the chosen packet columns.
 class TableBuilder {
 public:
-    TableBuilder(bool features, std::vector<int> packet_columns, bool labels = false)
-        : features_(features), labels_(labels), packet_columns_(std::move(packet_columns)) {
+    TableBuilder(bool features, std::vector<int> packet_columns)
+        : features_(features), packet_columns_(std::move(packet_columns)) {
         if (features_) {
             for (const Field& f : kFeatureFields) columns_.emplace_back(f);
         }
         for (int c : packet_columns_) columns_.emplace_back(kPacketFields[c]);
-        if (labels_) {
-            for (const Field& f : kLabelFields) columns_.emplace_back(f);
-        }
     }
 
     std::vector<Field> fields() const {
@@ -131,11 +129,8 @@ public:
         return true;
     }
 
-    bool labels() const noexcept { return labels_; }
-
-    // Appends one row (`label` only when the table is labelled); false when memory ran out.
-    bool add(const capture::Frame& frame, const decode::PacketView& v, uint32_t count,
-             const labels::Label* label = nullptr) noexcept {
+    // Appends one row; false when memory ran out.
+    bool add(const capture::Frame& frame, const decode::PacketView& v, uint32_t count) noexcept {
         std::size_t i = 0;
         if (features_) {
             const Features f = features_of(frame, v);
@@ -152,7 +147,6 @@ public:
         for (const int c : packet_columns_) {
             if (!add_packet_value(columns_[i++], c, frame, v)) return false;
         }
-        if (labels_ && !add_label(&columns_[i], label)) return false;
         ++rows_;
         return true;
     }
@@ -160,22 +154,6 @@ public:
     bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
 
 private:
-    static bool add_label(columnar::Column* col, const labels::Label* label) noexcept {
-        col[kAlertCount].push<uint16_t>(static_cast<uint16_t>(std::min<uint32_t>(label->count, UINT16_MAX)));
-        const labels::Alert* a = label->shown;
-        if (!a) {
-            for (int k = kAlertSid; k < kLabelColumnCount; ++k) col[k].push_null();
-            return true;
-        }
-        if (!col[kAlertSid].push_text(a->sid.data(), a->sid.size()) ||
-            !col[kAlertMsg].push_text(a->msg.data(), a->msg.size())) {
-            return false;
-        }
-        if (a->priority <= UINT8_MAX) col[kAlertPriority].push<uint8_t>(static_cast<uint8_t>(a->priority));
-        else col[kAlertPriority].push_null();
-        return true;
-    }
-
     static bool add_packet_value(columnar::Column& col, int c, const capture::Frame& frame,
                                  const decode::PacketView& v) noexcept {
         using namespace decode;
@@ -247,10 +225,49 @@ private:
     }
 
     bool features_;
-    bool labels_;
     std::vector<int> packet_columns_;
     std::vector<columnar::Column> columns_;
     int64_t rows_ = 0;
+};
+
+// The label columns of a batch, built once its rows' alerts are known.
+class LabelBuilder {
+public:
+    explicit LabelBuilder(const labels::AlertIndex& alerts) : alerts_(alerts) {
+        for (const Field& f : kLabelFields) columns_.emplace_back(f);
+    }
+    static std::vector<Field> fields() { return std::vector<Field>(std::begin(kLabelFields), std::end(kLabelFields)); }
+
+    bool start(std::size_t rows) noexcept {
+        for (auto& c : columns_) {
+            if (!c.start(rows)) return false;
+        }
+        return true;
+    }
+
+    bool add(const labels::Label& label) noexcept {
+        columns_[kAlertCount].push<uint16_t>(static_cast<uint16_t>(std::min<uint32_t>(label.count, UINT16_MAX)));
+        const labels::Alert* a = label.shown;
+        if (!a) {
+            for (int k = kAlertSid; k < kLabelColumnCount; ++k) columns_[k].push_null();
+            return true;
+        }
+        char* sid = columns_[kAlertSid].text_space(32);
+        if (!sid) return false;
+        columns_[kAlertSid].commit_text(
+            static_cast<std::size_t>(std::snprintf(sid, 32, "%u:%u:%u", a->gid, a->sid, a->rev)));
+        const std::string_view msg = alerts_.msg(*a);
+        if (!columns_[kAlertMsg].push_text(msg.data(), msg.size())) return false;
+        if (a->priority <= UINT8_MAX) columns_[kAlertPriority].push<uint8_t>(static_cast<uint8_t>(a->priority));
+        else columns_[kAlertPriority].push_null();
+        return true;
+    }
+
+    bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
+
+private:
+    const labels::AlertIndex& alerts_;
+    std::vector<columnar::Column> columns_;
 };
 
 }  // namespace kavrel::engine

@@ -2,6 +2,7 @@
 // alerts of that microsecond, and the test that an alert names a packet.
 #pragma once
 
+#include "alerts/alert_table.hpp"
 #include "decode/packet_view.hpp"
 
 #include <arpa/inet.h>
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace kavrel::labels {
@@ -26,8 +26,8 @@ struct Alert {
     int32_t dst_port;  // (for ICMP: the code)
     int32_t priority;  // lower is more severe; 256 when the alert has none
     uint32_t order;    // position in the log
-    std::string sid;   // gid:sid:rev
-    std::string msg;
+    uint32_t gid, sid, rev;
+    uint32_t msg_begin, msg_end;  // the message, in the index's text
 };
 
 // What labels one packet.
@@ -36,7 +36,50 @@ struct Label {
     const Alert* shown = nullptr;  // the most severe of them, the first in the log among equals
 };
 
+// What of a packet an alert is matched against, kept per row until the alerts are in.
+struct LabelKey {
+    int64_t time_ns;
+    uint8_t proto;
+    uint8_t version;
+    uint8_t present;  // bits: 1 src port / ICMP type, 2 dst port / ICMP code (this packet's own)
+    uint16_t src_port;  // or the ICMP type
+    uint16_t dst_port;  // or the ICMP code
+    uint8_t src[16];
+    uint8_t dst[16];
+
+    static LabelKey of(int64_t time_ns, const decode::PacketView& v) noexcept {
+        using namespace decode;
+        LabelKey k;
+        k.time_ns = time_ns;
+        k.proto = v.ip.proto;
+        k.version = v.ip.version;
+        k.present = 0;
+        k.src_port = k.dst_port = 0;
+        const Transport& t = v.l4;
+        if (v.transport_here()) {
+            if (v.ip.proto == proto::kTcp || v.ip.proto == proto::kUdp) {
+                if (t.has(Transport::kSrcPort)) k.present |= 1, k.src_port = t.src_port;
+                if (t.has(Transport::kDstPort)) k.present |= 2, k.dst_port = t.dst_port;
+            } else if (is_icmp(v.ip.proto)) {
+                if (t.has(Transport::kIcmpType)) k.present |= 1, k.src_port = t.icmp_type;
+                if (t.has(Transport::kIcmpCode)) k.present |= 2, k.dst_port = t.icmp_code;
+            }
+        }
+        std::memcpy(k.src, v.ip.src, 16);
+        std::memcpy(k.dst, v.ip.dst, 16);
+        return k;
+    }
+};
+
+// Where a scan is in the index: packets mostly come in time order, so the
+// next lookup starts where the last one ended.
+struct LabelCursor {
+    std::size_t next = 0;
+    int64_t last_us = INT64_MIN;
+};
+
 inline bool parse_address(std::string_view text, uint8_t version, uint8_t* out) {
+    if (version == 4) return alerts::parse_ipv4(text, out);
     char buf[64];
     if (text.size() >= sizeof buf) return false;
     std::memcpy(buf, text.data(), text.size());
@@ -46,7 +89,13 @@ inline bool parse_address(std::string_view text, uint8_t version, uint8_t* out) 
 
 class AlertIndex {
 public:
-    void add(Alert alert) { alerts_.push_back(std::move(alert)); }
+    // `msg` is copied into the index's text.
+    void add(Alert alert, std::string_view msg) {
+        alert.msg_begin = static_cast<uint32_t>(text_.size());
+        text_.append(msg);
+        alert.msg_end = static_cast<uint32_t>(text_.size());
+        alerts_.push_back(alert);
+    }
     // An alert that can label nothing (no time, protocol or addresses): counted only.
     void add_unusable() noexcept { ++unusable_; }
     // Every alert given, usable or not.
@@ -56,27 +105,33 @@ public:
     void build() {
         std::stable_sort(alerts_.begin(), alerts_.end(),
                          [](const Alert& a, const Alert& b) { return a.time_us < b.time_us; });
-        by_time_.reserve(alerts_.size());
-        for (uint32_t i = 0; i < alerts_.size(); ++i) {
-            auto [it, added] = by_time_.try_emplace(alerts_[i].time_us, Range{i, i + 1});
-            if (!added) it->second.end = i + 1;
-        }
     }
 
     std::size_t size() const noexcept { return alerts_.size(); }
-    const Alert& at(std::size_t i) const noexcept { return alerts_[i]; }
+    std::string_view msg(const Alert& a) const noexcept {
+        return std::string_view(text_).substr(a.msg_begin, a.msg_end - a.msg_begin);
+    }
 
     // The alerts that name the packet seen at `time_ns`; `matched[i]` is set
     // for each alert i that does.
-    Label label(int64_t time_ns, const decode::PacketView& v, std::vector<uint8_t>& matched) const {
+    Label label(const LabelKey& key, LabelCursor& cursor, std::vector<uint8_t>& matched) const {
         Label out;
-        if (by_time_.empty()) return out;
-        const int64_t us = time_ns >= 0 ? time_ns / 1000 : -((-time_ns + 999) / 1000);
-        const auto it = by_time_.find(us);
-        if (it == by_time_.end()) return out;
-        for (uint32_t i = it->second.begin; i < it->second.end; ++i) {
+        const int64_t t = key.time_ns;
+        const int64_t us = t >= 0 ? t / 1000 : -((-t + 999) / 1000);
+        std::size_t i = cursor.next;
+        if (us < cursor.last_us) {
+            i = static_cast<std::size_t>(
+                std::lower_bound(alerts_.begin(), alerts_.end(), us,
+                                 [](const Alert& a, int64_t t) { return a.time_us < t; }) -
+                alerts_.begin());
+        } else {
+            while (i < alerts_.size() && alerts_[i].time_us < us) ++i;
+        }
+        cursor.next = i;
+        cursor.last_us = us;
+        for (; i < alerts_.size() && alerts_[i].time_us == us; ++i) {
             const Alert& a = alerts_[i];
-            if (!names(a, v)) continue;
+            if (!names(a, key)) continue;
             matched[i] = 1;
             ++out.count;
             if (!out.shown || a.priority < out.shown->priority ||
@@ -88,34 +143,20 @@ public:
     }
 
 private:
-    struct Range {
-        uint32_t begin, end;
-    };
-
-    static bool names(const Alert& a, const decode::PacketView& v) noexcept {
-        using namespace decode;
-        const std::size_t len = v.ip.version == 4 ? 4 : 16;
-        if (a.protocol != v.ip.proto || a.version != v.ip.version || std::memcmp(a.src, v.ip.src, len) != 0 ||
-            std::memcmp(a.dst, v.ip.dst, len) != 0) {
+    static bool names(const Alert& a, const LabelKey& k) noexcept {
+        const std::size_t len = k.version == 4 ? 4 : 16;
+        if (a.protocol != k.proto || a.version != k.version || std::memcmp(a.src, k.src, len) != 0 ||
+            std::memcmp(a.dst, k.dst, len) != 0) {
             return false;
         }
-        if (a.src_port < 0 && a.dst_port < 0) return true;
-        const Transport& t = v.l4;
-        const bool here = v.transport_here();
-        if (v.ip.proto == proto::kTcp || v.ip.proto == proto::kUdp) {
-            return here && (a.src_port < 0 || (t.has(Transport::kSrcPort) && t.src_port == a.src_port)) &&
-                   (a.dst_port < 0 || (t.has(Transport::kDstPort) && t.dst_port == a.dst_port));
-        }
-        if (is_icmp(v.ip.proto)) {
-            return here && (a.src_port < 0 || (t.has(Transport::kIcmpType) && t.icmp_type == a.src_port)) &&
-                   (a.dst_port < 0 || (t.has(Transport::kIcmpCode) && t.icmp_code == a.dst_port));
-        }
-        return false;  // ports on a protocol that has none name no packet
+        // Ports name a packet only where it has them (TCP, UDP; ICMP type and code).
+        return (a.src_port < 0 || ((k.present & 1) && k.src_port == a.src_port)) &&
+               (a.dst_port < 0 || ((k.present & 2) && k.dst_port == a.dst_port));
     }
 
     std::vector<Alert> alerts_;
+    std::string text_;
     std::size_t unusable_ = 0;
-    std::unordered_map<int64_t, Range> by_time_;
 };
 
 }  // namespace kavrel::labels

@@ -111,7 +111,8 @@ PyObject* raise_open_failure(const Scanner& scanner) {
 
 // The alert index of a record batch handed in as (schema, array) capsules with
 // the columns time_us int64, protocol int16, src_ip/dst_ip utf8,
-// src_port/dst_port/priority int32, sid/msg utf8. nullptr with an exception set.
+// src_port/dst_port/priority int32, gid/sid/rev uint32, msg utf8. nullptr with
+// an exception set.
 std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
     PyObject *schema_capsule, *array_capsule;
     if (!PyArg_ParseTuple(capsules, "OO", &schema_capsule, &array_capsule)) return nullptr;
@@ -119,7 +120,7 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
     auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule, "arrow_array"));
     if (!schema || !array) return nullptr;
     using columnar::ImportedColumn;
-    ImportedColumn time, protocol, src, dst, src_port, dst_port, priority, sid, msg;
+    ImportedColumn time, protocol, src, dst, src_port, dst_port, priority, gid, sid, rev, msg;
     const bool found = columnar::find_column(schema, array, "time_us", "l", time) &&
                        columnar::find_column(schema, array, "protocol", "s", protocol) &&
                        columnar::find_column(schema, array, "src_ip", "u", src) &&
@@ -127,7 +128,9 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
                        columnar::find_column(schema, array, "src_port", "i", src_port) &&
                        columnar::find_column(schema, array, "dst_port", "i", dst_port) &&
                        columnar::find_column(schema, array, "priority", "i", priority) &&
-                       columnar::find_column(schema, array, "sid", "u", sid) &&
+                       columnar::find_column(schema, array, "gid", "I", gid) &&
+                       columnar::find_column(schema, array, "sid", "I", sid) &&
+                       columnar::find_column(schema, array, "rev", "I", rev) &&
                        columnar::find_column(schema, array, "msg", "u", msg);
     if (!found || array->offset != 0) {
         PyErr_SetString(PyExc_ValueError, "the alert columns are not as the labeller takes them");
@@ -135,7 +138,7 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
     }
     auto index = std::make_shared<labels::AlertIndex>();
     for (int64_t i = 0; i < array->length; ++i) {
-        labels::Alert a;
+        labels::Alert a{};
         bool usable = time.valid(i) && protocol.valid(i) && src.valid(i) && dst.valid(i);
         if (usable) {
             a.time_us = time.value<int64_t>(i);
@@ -152,9 +155,10 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
         a.dst_port = dst_port.valid(i) ? dst_port.value<int32_t>(i) : -1;
         a.priority = priority.valid(i) ? priority.value<int32_t>(i) : 256;
         a.order = static_cast<uint32_t>(i);
-        a.sid = std::string(sid.valid(i) ? sid.text(i) : std::string_view());
-        a.msg = std::string(msg.valid(i) ? msg.text(i) : std::string_view());
-        index->add(std::move(a));
+        a.gid = gid.valid(i) ? gid.value<uint32_t>(i) : 0;
+        a.sid = sid.valid(i) ? sid.value<uint32_t>(i) : 0;
+        a.rev = rev.valid(i) ? rev.value<uint32_t>(i) : 0;
+        index->add(a, msg.valid(i) ? msg.text(i) : std::string_view());
     }
     index->build();
     return index;
@@ -162,8 +166,9 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
 
 // Scan(paths, table, columns, batch_size, reader, alerts): `paths` a list of str,
 // `table` "packets" or "features", `columns` a sequence of packet column
-// names, `reader` "auto" or "libpcap", `alerts` None or the (schema, array)
-// capsules of the alerts that label the rows.
+// names, `reader` "auto" or "libpcap", `alerts` None (no labels), True (labels
+// whose alerts come later through set_alerts), or the (schema, array) capsules
+// of the alerts that label the rows.
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", nullptr};
     PyObject* paths;
@@ -177,7 +182,8 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     std::shared_ptr<labels::AlertIndex> index;
-    if (alerts != Py_None) {
+    const bool labelled = alerts != Py_None;
+    if (labelled && alerts != Py_True) {
         try {
             if (!(index = alert_index(alerts))) return nullptr;
         } catch (const std::bad_alloc&) {
@@ -233,7 +239,8 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&scan->scanner) std::shared_ptr<Scanner>();
     try {
         scan->scanner = std::make_shared<Scanner>(std::move(sources), features, std::move(chosen),
-                                                  static_cast<std::size_t>(batch_size), how, std::move(index));
+                                                  static_cast<std::size_t>(batch_size), how, labelled);
+        if (index) scan->scanner->set_alerts(std::move(index));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -309,6 +316,27 @@ PyObject* scan_failure(PyObject* self, PyObject*) {
     return Py_BuildValue("(is)", err, text.c_str());
 }
 
+// set_alerts(capsules) gives a labelled scan its alerts; set_alerts(None, why)
+// says they could not be read, which fails the scan.
+PyObject* scan_set_alerts(PyObject* self, PyObject* args) {
+    PyObject* capsules;
+    const char* why = "";
+    if (!PyArg_ParseTuple(args, "O|s", &capsules, &why)) return nullptr;
+    std::shared_ptr<labels::AlertIndex> index;
+    if (capsules != Py_None) {
+        try {
+            if (!(index = alert_index(capsules))) return nullptr;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+    const std::string reason(why);
+    Py_BEGIN_ALLOW_THREADS  // waits while another thread reads a batch
+    as_scan(self)->scanner->set_alerts(std::move(index), reason);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyObject* scan_unmatched_alerts(PyObject* self, PyObject*) {
     uint64_t n;
     Py_BEGIN_ALLOW_THREADS
@@ -333,6 +361,8 @@ PyMethodDef scan_methods[] = {
      PyDoc_STR("Frames read, rows built, frames skipped by reason, bytes read and in all, files done.")},
     {"damage", scan_damage, METH_NOARGS,
      PyDoc_STR("The files that could not be read to their end: (path, byte offset, libpcap's text).")},
+    {"set_alerts", scan_set_alerts, METH_VARARGS,
+     PyDoc_STR("set_alerts(capsules) gives a labelled scan its alerts; set_alerts(None, why) fails it.")},
     {"unmatched_alerts", scan_unmatched_alerts, METH_NOARGS,
      PyDoc_STR("How many of the alerts given have labelled no packet so far.")},
     {"matched_alerts", scan_matched_alerts, METH_NOARGS,
@@ -459,7 +489,7 @@ PyObject* fast_alert_groups(PyObject*, PyObject* arg) {
     alerts::Line line;
     alerts::decode_line(reinterpret_cast<const uint8_t*>(utf8), static_cast<std::size_t>(size), line);
     alerts::FastAlert a;
-    alerts::FastAlertMatcher matcher;
+    alerts::FastAlertMatcher<char32_t> matcher;
     if (!matcher.match(line.chars.data(), line.size(), a)) Py_RETURN_NONE;
     Ref out(PyDict_New());
     if (!out) return nullptr;

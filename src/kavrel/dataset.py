@@ -7,9 +7,11 @@ time through the Arrow C stream interface; no Python object is made per packet.
 from __future__ import annotations
 
 import datetime
+import functools
 import os
+import threading
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Literal, Union
 
 import pyarrow as pa
@@ -59,36 +61,33 @@ def alert_labels(table: pa.Table) -> pa.RecordBatch:
     protocols = t.column("protocol").cast(pa.string())
     names = pc.unique(protocols).drop_null()
     numbers = pa.array([protocol_number(n) for n in names.to_pylist()], pa.int16())
-    time_us = t.column("timestamp").cast(pa.timestamp("us", tz="UTC")).cast(pa.int64())
-    sid = pc.binary_join_element_wise(*(t.column(c).cast(pa.string()) for c in ("gid", "sid", "rev")), ":")
-    arrays = {
-        "time_us": time_us,
+    columns = {
+        "time_us": t.column("timestamp").cast(pa.timestamp("us", tz="UTC")).cast(pa.int64()),
         "protocol": pc.take(numbers, pc.index_in(protocols, names)),
         "src_ip": t.column("src_ip").cast(pa.string()),
         "dst_ip": t.column("dst_ip").cast(pa.string()),
         "src_port": t.column("src_port").cast(pa.int32()),
         "dst_port": t.column("dst_port").cast(pa.int32()),
         "priority": t.column("priority").cast(pa.int32()),
-        "sid": sid,
+        "gid": t.column("gid").cast(pa.uint32()),
+        "sid": t.column("sid").cast(pa.uint32()),
+        "rev": t.column("rev").cast(pa.uint32()),
         "msg": t.column("msg").cast(pa.string()),
     }
-    return pa.RecordBatch.from_arrays([pa.concat_arrays(a.chunks) if isinstance(a, pa.ChunkedArray) else a
-                                       for a in arrays.values()], names=list(arrays))
+    arrays = [c.combine_chunks() if isinstance(c, pa.ChunkedArray) else c for c in columns.values()]
+    return pa.RecordBatch.from_arrays(arrays, names=list(columns))
 
 
-def alerts_for(source_paths: list[str], alerts: Alerts, alerts_tz: str | datetime.tzinfo | None) -> pa.RecordBatch:
-    """The alerts that label a capture: a table as given, or a log read with the capture's year."""
-    if isinstance(alerts, pa.Table):
-        return alert_labels(alerts)
-    zone = alert_logs.zone(alerts_tz)
-    # A time without a year is in the year of the capture's first packet, or the next
-    # one for a month before that packet's (a capture over New Year).
+def alerts_for(source_paths: list[str], log: str, zone: datetime.tzinfo | None) -> pa.RecordBatch:
+    """The alerts of a log that label a capture. A time without a year is in the year of the
+    capture's first packet, or the next one for a month before that packet's (a capture over
+    New Year)."""
     first = _engine.first_time_ns(source_paths[0]) if source_paths[0] != "-" else None
     if first is None:
         year, month = datetime.datetime.now(zone).year, 0
     else:
         year, month = alert_logs.first_wall_year_month(first // 1000, zone)
-    return alert_labels(alert_logs.read_log(alerts, zone, year, month, "auto"))
+    return alert_labels(alert_logs.read_log(log, zone, year, month, "auto"))
 
 
 def capture_paths(source: Source) -> list[str]:
@@ -137,17 +136,35 @@ def check_batch_size(batch_size: object) -> int:
     return batch_size
 
 
+
 class Scan:
     """One native scan and its batches as a stream, with what the scan met."""
 
     def __init__(self, source: Source, table: Literal["packets", "features"], columns: list[str], batch_size: int,
-                 reader: Reader = "auto", alerts: pa.RecordBatch | None = None,
+                 reader: Reader = "auto", alerts: pa.RecordBatch | Callable[[], pa.RecordBatch] | None = None,
                  paths: list[str] | None = None) -> None:
+        """`alerts` labels the rows: a batch of alert_labels(), or a function that makes one,
+        which runs on a thread of its own while the capture is read."""
         self.paths = paths if paths is not None else capture_paths(source)
-        capsules = alerts.__arrow_c_array__() if alerts is not None else None
-        self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, capsules)
+        self.alerts_error: BaseException | None = None
+        if alerts is None or isinstance(alerts, pa.RecordBatch):
+            capsules = alerts.__arrow_c_array__() if alerts is not None else None
+            self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, capsules)
+        else:
+            self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, True)
+            threading.Thread(target=self._load_alerts, args=(alerts,), daemon=True,
+                             name="kavrel-alerts").start()
         self.stream = pa.RecordBatchReader.from_stream(self.native)
         self.schema = self.stream.schema
+
+    def _load_alerts(self, make: Callable[[], pa.RecordBatch]) -> None:
+        try:
+            batch = make()
+        except BaseException as exc:  # reaches the reader of the batches
+            self.alerts_error = exc
+            self.native.set_alerts(None, f"the alerts could not be read: {exc}")
+        else:
+            self.native.set_alerts(batch.__arrow_c_array__())
 
     def stats(self) -> dict[str, int]:
         return self.native.stats()
@@ -156,7 +173,9 @@ class Scan:
         """The batches; a file cut short warns at the end, a failed read raises OSError after the rows before it."""
         try:
             yield from self.stream
-        except OSError:
+        except (OSError, pa.ArrowInvalid):
+            if self.alerts_error is not None:
+                raise self.alerts_error from None
             failure = self.native.failure()
             if failure is None:
                 raise
@@ -201,7 +220,15 @@ def scan_features(source: Source, *, columns: Sequence[str] | None = None, batch
     chosen = packet_columns(columns, after=FEATURE_COLUMNS)
     size = check_batch_size(batch_size)
     paths = capture_paths(source)
-    labels = alerts_for(paths, alerts, alerts_tz) if alerts is not None else None
+    labels: pa.RecordBatch | Callable[[], pa.RecordBatch] | None = None
+    if isinstance(alerts, pa.Table):
+        labels = alert_labels(alerts)
+    elif alerts is not None:
+        # The log is read while the capture is: refuse what cannot work at once.
+        log = os.fspath(alerts)
+        os.stat(log)
+        zone = alert_logs.zone(alerts_tz)
+        labels = functools.partial(alerts_for, paths, log, zone)
     return Scan(source, "features", chosen, size, alerts=labels, paths=paths).reader()
 
 
