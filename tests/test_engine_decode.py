@@ -116,6 +116,19 @@ def test_every_cut_of_every_frame(tmp_path, link, reader):
     assert check(path, linktype, records, reader, labels=labels) > len(PACKETS)
 
 
+@pytest.mark.parametrize("nanosecond", [False, True], ids=["usec", "nsec"])
+@pytest.mark.parametrize("big_endian", [False, True], ids=["le", "be"])
+@pytest.mark.parametrize("reader", ["auto", "libpcap"])
+def test_timestamps_and_lengths(tmp_path, reader, big_endian, nanosecond):
+    # seconds past 2038 (unsigned in the file), fractions out of range and negative as a signed field
+    stamps = [(0, 0), (1, 999_999), (2**31 - 1, 5), (2**31, 1), (2**32 - 1, 999_999_999), (7, 2**31 - 1),
+              (7, 2**32 - 1), (8, 2**31), (9, 1_000_000)]
+    frame = pg.eth(PACKETS["udp4-options"][0])
+    records = [pg.Record(frame, ts_sec=s, ts_usec=f, wire_len=len(frame) + i) for i, (s, f) in enumerate(stamps)]
+    path = pg.write_pcap(tmp_path / "t.pcap", records, big_endian=big_endian, nanosecond=nanosecond)
+    assert check(path, 1, records, reader, nanosecond=nanosecond, swapped=big_endian) == len(stamps)
+
+
 def test_unsupported_link_type_gives_no_rows(tmp_path):
     frame = pg.eth(PACKETS["tcp4"][0])
     path = pg.write_pcap(tmp_path / "x.pcap", [frame] * 3, linktype=147)
