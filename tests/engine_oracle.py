@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import socket
 import struct
+import sys
 from dataclasses import dataclass
 
 import dpkt
@@ -18,6 +19,7 @@ import dpkt.sll2
 CUT = "cut"  # what row() gives for a frame cut before its fixed IP header ends
 TPIDS = (0x8100, 0x88A8, 0x9100)
 IPV6_FAMILIES = (10, 24, 28, 30)
+SUPPORTED = (0, 1, 12, 14, 101, 108, 113, 228, 229, 276)
 EXTENSIONS = (0, 43, 60)  # hop-by-hop, routing, destination options (fragment 44 apart)
 
 
@@ -208,13 +210,13 @@ def row(linktype: int, data: bytes, *, sec: int = 0, frac: int = 0, nanosecond: 
 def rows(linktype: int, records, *, nanosecond: bool = False, swapped: bool = False) -> tuple[list[tuple[int, dict]], dict]:
     """The rows of `records` ((sec, frac, wire_len, data) tuples) as (record index, row), each
     feature row with its count, and how many frames were skipped as cut and as not IP."""
-    out, chains, skipped = [], {}, {"cut": 0, "not_ip": 0}
+    out, chains, skipped = [], {}, {"cut": 0, "not_ip": 0, "unsupported_link": 0}
     for i, (sec, frac, wire, data) in enumerate(records):
         r = row(linktype, data, sec=sec, frac=frac, nanosecond=nanosecond, swapped=swapped, wire_len=wire)
         if r == CUT:
             skipped["cut"] += 1
         elif r is None:
-            skipped["not_ip"] += 1
+            skipped["not_ip" if linktype in SUPPORTED else "unsupported_link"] += 1
         else:
             f = r["features"]
             key = (r["ip_version"], r["dst_ip"])
@@ -226,9 +228,9 @@ def rows(linktype: int, records, *, nanosecond: bool = False, swapped: bool = Fa
     return out, skipped
 
 
-def read_classic(path: str) -> tuple[int, bool, list]:
-    """(link type, nanosecond, records) of a classic pcap file of version 2.4, records cut to the
-    file's snapshot length as libpcap cuts them."""
+def read_classic(path: str) -> tuple[int, bool, bool, list]:
+    """(link type, nanosecond, swapped, records) of a classic pcap file of version 2.4, records
+    cut to the file's snapshot length as libpcap cuts them; swapped: not in this host's byte order."""
     with open(path, "rb") as fh:
         raw = fh.read()
     magic = raw[:4]
@@ -245,4 +247,4 @@ def read_classic(path: str) -> tuple[int, bool, list]:
         data = raw[pos + rec.size:pos + rec.size + caplen]
         records.append((sec, frac, wire, data[:snaplen]))
         pos += rec.size + caplen
-    return linktype & 0x03FFFFFF, nano, records
+    return linktype & 0x03FFFFFF, nano, (order == ">") != (sys.byteorder == "big"), records
