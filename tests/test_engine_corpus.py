@@ -99,6 +99,15 @@ def test_both_readers_agree(path):
                {k: v for k, v in lib_stats.items() if k != "bytes_done"}
 
 
+@pytest.mark.parametrize("path", [p for p in ALL if p.endswith(".pcapng")], ids=os.path.basename)
+def test_pcapng_timestamps_in_full(path):
+    # pcapng stamps are 64-bit: a capture made after 2106 keeps its date
+    with RawPcapNgReader(path) as reader:
+        want = [((m.tshigh << 32 | m.tslow) * 1_000_000_000) // m.tsresol for _, m in reader]
+    table, _ = scan(path)
+    assert table.num_rows == len(want) and table["timestamp"].to_pylist() == want
+
+
 def untagged_ethernet(path) -> bool:
     """Ethernet, and no VLAN tag or IPv6 extension header on any frame (read at fixed offsets)."""
     if path.endswith(".pcapng"):

@@ -110,7 +110,9 @@ public:
             out.data = bytes;
             out.caplen = header->caplen;
             out.wire_len = header->len;
-            out.sec_bits = static_cast<uint32_t>(header->ts.tv_sec);
+            // libpcap widens a classic file's 32-bit field with its sign; pcapng's is 64-bit.
+            out.epoch_sec = libpcap_classic_ ? static_cast<uint32_t>(header->ts.tv_sec)
+                                             : static_cast<int64_t>(header->ts.tv_sec);
             out.frac_ns = header->ts.tv_usec;  // nanoseconds: opened at that precision
             return ReadStatus::frame;
         }
@@ -168,6 +170,7 @@ private:
             return false;
         }
         linktype_ = pcap_datalink(pcap_);
+        libpcap_classic_ = got >= 4 && is_classic_magic(head);
         if (start && std::fseek(pcap_file(pcap_), static_cast<long>(start), SEEK_SET) != 0) return system_error(errno);
         return true;
     }
@@ -213,6 +216,7 @@ private:
     uint64_t limit_ = UINT64_MAX;
     int linktype_ = -1;
     bool native_ = false;
+    bool libpcap_classic_ = false;  // a classic file read by libpcap
     ClassicPcapReader classic_;
     pcap_t* pcap_ = nullptr;
     std::string error_;

@@ -175,7 +175,7 @@ public:
         out.data = buf_ + begin_ + kRecordHeaderLen;
         out.caplen = caplen < header_.snapshot ? caplen : header_.snapshot;
         out.wire_len = wire_len;
-        out.sec_bits = h[0];
+        out.epoch_sec = h[0];
         // libpcap reads the fraction as signed, but a swapped one as unsigned: the same here,
         // so that both readers (and the per-packet records) agree on out-of-range fractions.
         const auto frac =
