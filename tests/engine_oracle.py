@@ -207,7 +207,8 @@ def row(linktype: int, data: bytes, *, sec: int = 0, frac: int = 0, nanosecond: 
     return out
 
 
-def rows(linktype: int, records, *, nanosecond: bool = False, swapped: bool = False) -> tuple[list[tuple[int, dict]], dict]:
+def rows(linktype: int, records, *, nanosecond: bool = False,
+         swapped: bool = False) -> tuple[list[tuple[int, dict]], dict]:
     """The rows of `records` ((sec, frac, wire_len, data) tuples) as (record index, row), each
     feature row with its count, and how many frames were skipped as cut and as not IP."""
     out, chains, skipped = [], {}, {"cut": 0, "not_ip": 0, "unsupported_link": 0}
