@@ -74,6 +74,7 @@ public:
         pcap_ = nullptr;
         fd_ = -1;
         native_ = false;
+        damaged_at_ = UINT64_MAX;
     }
 
     const std::string& path() const noexcept { return path_; }
@@ -83,9 +84,11 @@ public:
     const char* error() const noexcept { return error_.c_str(); }
     int os_errno() const noexcept { return os_errno_; }
 
-    // Bytes of the file consumed so far (where the next record starts).
+    // Bytes of the file consumed so far (where the next record starts); after
+    // damage, where the damaged record starts.
     uint64_t offset() const noexcept {
         if (native_) return classic_.offset();
+        if (damaged_at_ != UINT64_MAX) return damaged_at_;
         if (pcap_) {
             const long pos = std::ftell(pcap_file(pcap_));
             return pos < 0 ? 0 : static_cast<uint64_t>(pos);
@@ -102,7 +105,9 @@ public:
             }
             return s;
         }
-        if (limit_ != UINT64_MAX && offset() >= limit_) return ReadStatus::end;
+        // libpcap leaves the stream wherever a bad record stopped it: where it began is kept.
+        const uint64_t at = offset();
+        if (limit_ != UINT64_MAX && at >= limit_) return ReadStatus::end;
         pcap_pkthdr* header;
         const u_char* bytes;
         const int rc = pcap_next_ex(pcap_, &header, &bytes);
@@ -124,6 +129,7 @@ public:
             os_errno_ = saved ? saved : EIO;
             return ReadStatus::failed;
         }
+        damaged_at_ = at;
         return ReadStatus::damaged;
     }
 
@@ -217,6 +223,7 @@ private:
     int linktype_ = -1;
     bool native_ = false;
     bool libpcap_classic_ = false;  // a classic file read by libpcap
+    uint64_t damaged_at_ = UINT64_MAX;  // where libpcap met a bad record
     ClassicPcapReader classic_;
     pcap_t* pcap_ = nullptr;
     std::string error_;
