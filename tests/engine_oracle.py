@@ -34,14 +34,11 @@ class Bytes:
 
     def field(self, cls, name: str, offset: int):
         """Field `name` of header `cls` starting at `offset`; None unless all its bytes are captured."""
-        pos = offset
         for fname, fmt, _ in cls.__hdr__:
             size = struct.calcsize(">" + fmt)
             if fname == name:
-                if not self.has(pos, size):
-                    return None
-                return struct.unpack_from(">" + fmt, self.data, pos)[0]
-            pos += size
+                return struct.unpack_from(">" + fmt, self.data, offset)[0] if self.has(offset, size) else None
+            offset += size
         raise KeyError(name)
 
 
@@ -84,16 +81,12 @@ def find_link(linktype: int, b: Bytes) -> Link | str:
         if not b.has(0, 4):
             return CUT
         families = struct.unpack_from("<I", d) + struct.unpack_from(">I", d)
-        version = 4 if 2 in families else 6 if set(families) & set(IPV6_FAMILIES) else None
-        return Link(4, version)
+        return Link(4, 4 if 2 in families else 6 if set(families) & set(IPV6_FAMILIES) else None)
     if linktype in (12, 14, 101, 228, 229):
         if not b.has(0, 1):
             return CUT
-        nibble = d[0] >> 4
-        version = nibble if nibble in (4, 6) else None
-        if linktype in (228, 229) and version != {228: 4, 229: 6}[linktype]:
-            version = None
-        return Link(0, version)
+        version = {4: 4, 6: 6}.get(d[0] >> 4)
+        return Link(0, None if {228: 6, 229: 4}.get(linktype) == version else version)
     return Link(0, None)
 
 
@@ -105,8 +98,7 @@ def _transport(b: Bytes, proto: int, at: int | None) -> dict:
     if at is None:
         return out
     if proto in (6, 17):
-        out["src_port"] = b.field(udp, "sport", at)
-        out["dst_port"] = b.field(udp, "dport", at)
+        out.update(src_port=b.field(udp, "sport", at), dst_port=b.field(udp, "dport", at))
     if proto == 6:
         flags = b.field(tcp, "_off_flags", at)
         out.update(tcp_seq=b.field(tcp, "seq", at), tcp_ack=b.field(tcp, "ack", at),

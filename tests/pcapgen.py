@@ -122,20 +122,15 @@ def eth_tagged(payload: bytes, ethertype: int, stack: Iterable[tuple[int, int]] 
     return eth(body + payload, first, **macs)
 
 
-def sll(payload: bytes, protocol: int, *, addr: bytes = MAC_A, addr_len: int | None = None,
-        stack: Iterable[tuple[int, int]] = (), packet_type: int = 0, arphrd: int = 1) -> bytes:
-    """Linux cooked v1: packet type, ARPHRD type, address length, 8 address bytes, protocol."""
+def sll(payload: bytes, protocol: int, *, version: int = 1, addr: bytes = MAC_A, addr_len: int | None = None,
+        stack: Iterable[tuple[int, int]] = ()) -> bytes:
+    """Linux cooked v1 (packet type, ARPHRD type, address length, 8 address bytes, protocol) or v2
+    (protocol, reserved, interface index, ARPHRD type, packet type, address length, address)."""
     first, body = tags(stack, protocol)
     n = len(addr) if addr_len is None else addr_len
-    return struct.pack("!HHH8sH", packet_type, arphrd, n, addr, first) + body + payload
-
-
-def sll2(payload: bytes, protocol: int, *, addr: bytes = MAC_A, addr_len: int | None = None,
-         stack: Iterable[tuple[int, int]] = (), ifindex: int = 2, packet_type: int = 0, arphrd: int = 1) -> bytes:
-    """Linux cooked v2: protocol, reserved, interface index, ARPHRD type, packet type, address length, address."""
-    first, body = tags(stack, protocol)
-    n = len(addr) if addr_len is None else addr_len
-    return struct.pack("!HHIHBB8s", first, 0, ifindex, arphrd, packet_type, n, addr) + body + payload
+    if version == 1:
+        return struct.pack("!HHH8sH", 0, 1, n, addr, first) + body + payload
+    return struct.pack("!HHIHBB8s", first, 0, 2, 1, 0, n, addr) + body + payload
 
 
 def loopback(payload: bytes, family: int, *, big_endian: bool = False) -> bytes:
@@ -149,10 +144,8 @@ def link(linktype: int, packet: bytes, ethertype: int = ETH_IPV4, *, family: int
     `ethertype` says what it is where the link layer says so, `family` overrides a loopback's."""
     if linktype == LINKTYPE_ETHERNET:
         return eth_tagged(packet, ethertype, **opts)
-    if linktype == LINKTYPE_LINUX_SLL:
-        return sll(packet, ethertype, **opts)
-    if linktype == LINKTYPE_LINUX_SLL2:
-        return sll2(packet, ethertype, **opts)
+    if linktype in (LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2):
+        return sll(packet, ethertype, version=1 if linktype == LINKTYPE_LINUX_SLL else 2, **opts)
     if linktype in (LINKTYPE_NULL, LINKTYPE_LOOP):
         if family is None:
             family = {ETH_IPV4: AF_INET, ETH_IPV6: AF_INET6_VALUES[0]}.get(ethertype, 7)

@@ -7,14 +7,12 @@ import os
 import struct
 import warnings
 
-import pyarrow as pa
 import pytest
 from scapy.utils import RawPcapNgReader
 
 import engine_oracle
 from conftest import CORPUS
 from kavrel.core.ver100.metricor import FeatureExtractor
-from kavrel.dataset import PACKET_COLUMNS, Scan
 from test_engine_decode import scan
 
 LINKTYPES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "linktypes")
@@ -22,36 +20,29 @@ ALL = sorted(glob.glob(os.path.join(LINKTYPES, "*.pcap*")) + glob.glob(os.path.j
 CLASSIC = [p for p in ALL if p.endswith(".pcap")]
 
 
-def sources() -> dict[str, tuple[str, int, int, int]]:
-    """file -> (link type, frames, IP frames, tagged frames) from the SOURCES.txt tables."""
-    out = {}
-    with open(os.path.join(LINKTYPES, "SOURCES.txt")) as fh:
-        for line in fh:
-            f = line.split()
-            if len(f) == 5 and f[0].endswith((".pcap", ".pcapng")):
-                out[f[0]] = (f[1], int(f[2]), int(f[3]), int(f[4]))
-    return out
-
-
-def tshark_rows() -> dict[str, list[dict]]:
-    out: dict[str, list[dict]] = {}
-    with open(os.path.join(LINKTYPES, "expected.tsv")) as fh:
-        for r in csv.DictReader(fh, delimiter="\t"):
-            out.setdefault(r["file"], []).append(r)
-    return out
-
-
-SOURCES, TSHARK = sources(), tshark_rows()
+with open(os.path.join(LINKTYPES, "SOURCES.txt")) as fh:  # file -> frames, IP frames, tagged frames
+    SOURCES = {f[0]: tuple(map(int, f[2:])) for f in map(str.split, fh) if len(f) == 5 and ".pcap" in f[0]}
+TSHARK: dict[str, list[dict]] = {}
+with open(os.path.join(LINKTYPES, "expected.tsv")) as fh:
+    for r in csv.DictReader(fh, delimiter="\t"):
+        TSHARK.setdefault(r["file"], []).append(r)
 
 
 def number(text: str) -> int | None:
     return int(text) if text else None
 
 
+def catch(run):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = run()
+    return result, [w.category for w in caught]
+
+
 @pytest.mark.parametrize("name", sorted(SOURCES))
 def test_linktype_corpus_against_tshark(name):
     path = os.path.join(LINKTYPES, name)
-    _, frames, ip_frames, tagged = SOURCES[name]
+    frames, ip_frames, tagged = SOURCES[name]
     table, stats = scan(path)
     want = TSHARK.get(name, [])
     assert (stats["frames"], table.num_rows, len(want)) == (frames, ip_frames, ip_frames)
@@ -80,23 +71,13 @@ def test_real_captures_against_the_independent_decoder(path):
     assert packets.to_pylist() == [r for _, r in want]
 
 
-def read(path, table, reader):
-    s = Scan(path, table, list(PACKET_COLUMNS) if table == "packets" else [], 65536, reader)
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        t = pa.Table.from_batches(list(s.batches()), schema=s.schema)
-    return t, [str(w.message) for w in caught], s.stats()
-
-
+@pytest.mark.parametrize("table", ["packets", "features"])
 @pytest.mark.parametrize("path", CLASSIC, ids=os.path.basename)
-def test_both_readers_agree(path):
-    for table in ("packets", "features"):
-        auto, auto_warnings, auto_stats = read(path, table, "auto")
-        lib, lib_warnings, lib_stats = read(path, table, "libpcap")
-        assert auto.equals(lib), table
-        assert len(auto_warnings) == len(lib_warnings)
-        assert {k: v for k, v in auto_stats.items() if k != "bytes_done"} == \
-               {k: v for k, v in lib_stats.items() if k != "bytes_done"}
+def test_both_readers_agree(path, table):
+    (auto, auto_stats), auto_warnings = catch(lambda: scan(path, table, "auto"))
+    (lib, lib_stats), lib_warnings = catch(lambda: scan(path, table, "libpcap"))
+    assert auto.equals(lib) and auto_warnings == lib_warnings
+    assert auto_stats == lib_stats
 
 
 @pytest.mark.parametrize("path", [p for p in ALL if p.endswith(".pcapng")], ids=os.path.basename)
@@ -126,13 +107,6 @@ def untagged_ethernet(path) -> bool:
 
 
 ETHERNET = [p for p in ALL if untagged_ethernet(p)]
-
-
-def catch(run):
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        result = run()
-    return result, [w.category for w in caught]
 
 
 @pytest.mark.parametrize("path", ETHERNET, ids=os.path.basename)

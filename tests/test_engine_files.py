@@ -6,7 +6,6 @@ import os
 import struct
 import subprocess
 import sys
-import warnings
 
 import pyarrow as pa
 import pytest
@@ -14,6 +13,7 @@ import pytest
 import kavrel
 import pcapgen as pg
 from conftest import CORPUS
+from kavrel.dataset import Scan
 from test_engine_decode import PACKETS, scan
 
 FRAME = pg.eth(pg.ipv4("10.0.0.1", "10.0.0.2", 17, pg.udp(1, 2, b"payload")))
@@ -63,7 +63,7 @@ def test_files_of_different_link_types(tmp_path):
 def test_damaged_file_keeps_the_rows_before(tmp_path, reader, make, rows, damaged_record):
     path = tmp_path / "damaged.pcap"
     path.write_bytes(make(pg.pcap_bytes([FRAME] * 3)))
-    s = kavrel.dataset.Scan(str(path), "packets", ["src_port"], 65536, reader)
+    s = Scan(str(path), "packets", ["src_port"], 65536, reader)
     with pytest.warns(RuntimeWarning) as caught:
         got = sum(b.num_rows for b in s.batches())
     assert got == rows and len(caught) == 1
@@ -153,12 +153,6 @@ def test_standard_input(name, how, table):
     assert got.num_rows > 0 and got.equals(want)
 
 
-def test_standard_input_only_first(tmp_path):
-    good = pg.write_pcap(tmp_path / "good.pcap", [FRAME])
-    with pytest.raises(ValueError, match="standard input can only be the first"):
-        kavrel.read_packets([good, "-"])
-
-
 @pytest.mark.parametrize("call, message", [
     (lambda p: kavrel.read_packets(p, columns=["ttl", "nope"]), "unknown packet column 'nope'"),
     (lambda p: kavrel.read_packets(p, columns=["ttl", "src_ip", "ttl"]), "'ttl' is asked for twice"),
@@ -186,14 +180,3 @@ def test_batch_boundaries(tmp_path, scan_table):
         tables[size] = pa.Table.from_batches(batches)
     assert tables[1].num_rows > 150
     assert tables[1].equals(tables[7]) and tables[7].equals(tables[65536])
-
-
-def test_nothing_to_read_gives_the_schema(tmp_path):
-    path = pg.write_pcap(tmp_path / "x.pcap", [pg.arp(), pg.Record(FRAME, caplen=20)])
-    packets, features = kavrel.read_packets(path), kavrel.read_features(path, columns=["ttl"])
-    assert packets.num_rows == features.num_rows == 0
-    assert packets.column_names == list(kavrel.PACKET_COLUMNS)
-    assert features.column_names == list(kavrel.FEATURE_COLUMNS) + ["ttl"]
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        assert kavrel.read_packets(path, columns=[]).num_rows == 0
