@@ -1,7 +1,9 @@
-"""Crafts exact Ethernet frames and writes them to classic pcap files.
+"""Crafts exact frames and writes them to classic pcap files.
 
 Used by the tests (and the benchmark) to build captures whose every byte is
-known: any IHL, flags word, flow label, truncated caplen, ARP, VLAN.
+known: any IHL, flags word, flow label, truncated caplen, ARP, VLAN stacks,
+IPv6 extension headers, the link headers of every link type the engine reads,
+and files of either byte order, microsecond or nanosecond magic, version 2.2-2.4.
 """
 
 from __future__ import annotations
@@ -18,6 +20,19 @@ ETH_IPV4 = 0x0800
 ETH_IPV6 = 0x86DD
 ETH_ARP = 0x0806
 ETH_VLAN = 0x8100
+ETH_QINQ = 0x88A8
+ETH_QINQ_OLD = 0x9100
+
+# Link types as capture files store them.
+LINKTYPE_NULL, LINKTYPE_ETHERNET, LINKTYPE_RAW, LINKTYPE_LOOP = 0, 1, 101, 108
+LINKTYPE_DLT_RAW12, LINKTYPE_DLT_RAW14 = 12, 14
+LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2 = 113, 276
+LINKTYPE_IPV4, LINKTYPE_IPV6 = 228, 229
+
+# IPv6 extension headers
+EXT_HOP_BY_HOP, EXT_ROUTING, EXT_FRAGMENT, EXT_DEST_OPTS = 0, 43, 44, 60
+# Address families a BSD loopback header may name: IPv4, and IPv6 as Linux, the BSDs and macOS number it.
+AF_INET, AF_INET6_VALUES = 2, (10, 24, 28, 30)
 
 
 def eth(payload: bytes, ethertype: int = ETH_IPV4, dst: bytes = MAC_B, src: bytes = MAC_A) -> bytes:
@@ -94,13 +109,70 @@ def vlan(inner: bytes, vid: int = 100, inner_type: int = ETH_IPV4) -> bytes:
     return eth(struct.pack("!HH", vid, inner_type) + inner, ETH_VLAN)
 
 
+def tags(stack: Iterable[tuple[int, int]], ethertype: int) -> tuple[int, bytes]:
+    """A stack of (TPID, TCI) tags in front of `ethertype`: (the first type, the bytes after it)."""
+    stack = list(stack)
+    types = [tpid for tpid, _ in stack] + [ethertype]
+    body = b"".join(struct.pack("!HH", tci, nxt) for (_, tci), nxt in zip(stack, types[1:]))
+    return types[0], body
+
+
+def eth_tagged(payload: bytes, ethertype: int, stack: Iterable[tuple[int, int]] = (), **macs) -> bytes:
+    first, body = tags(stack, ethertype)
+    return eth(body + payload, first, **macs)
+
+
+def sll(payload: bytes, protocol: int, *, version: int = 1, addr: bytes = MAC_A, addr_len: int | None = None,
+        stack: Iterable[tuple[int, int]] = ()) -> bytes:
+    """Linux cooked v1 (packet type, ARPHRD type, address length, 8 address bytes, protocol) or v2
+    (protocol, reserved, interface index, ARPHRD type, packet type, address length, address)."""
+    first, body = tags(stack, protocol)
+    n = len(addr) if addr_len is None else addr_len
+    if version == 1:
+        return struct.pack("!HHH8sH", 0, 1, n, addr, first) + body + payload
+    return struct.pack("!HHIHBB8s", first, 0, 2, 1, 0, n, addr) + body + payload
+
+
+def loopback(payload: bytes, family: int, *, big_endian: bool = False) -> bytes:
+    """BSD null/loop: a 4-byte address family in either byte order."""
+    return struct.pack(">I" if big_endian else "<I", family) + payload
+
+
+def link(linktype: int, packet: bytes, ethertype: int = ETH_IPV4, *, family: int | None = None,
+         big_endian: bool = False, **opts) -> bytes:
+    """`packet` behind the link header of `linktype` (none for the raw and IPv4/IPv6 link types);
+    `ethertype` says what it is where the link layer says so, `family` overrides a loopback's."""
+    if linktype == LINKTYPE_ETHERNET:
+        return eth_tagged(packet, ethertype, **opts)
+    if linktype in (LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2):
+        return sll(packet, ethertype, version=1 if linktype == LINKTYPE_LINUX_SLL else 2, **opts)
+    if linktype in (LINKTYPE_NULL, LINKTYPE_LOOP):
+        if family is None:
+            family = {ETH_IPV4: AF_INET, ETH_IPV6: AF_INET6_VALUES[0]}.get(ethertype, 7)
+        return loopback(packet, family, big_endian=big_endian)
+    return packet
+
+
+def ext_header(next_header: int, payload: bytes = b"", *, units: int = 0) -> bytes:
+    """A hop-by-hop, routing or destination-options header of (units + 1) * 8 bytes, padded with PadN."""
+    pad = 8 * (units + 1) - 2
+    return bytes([next_header, units, 1, pad - 2]) + bytes(pad - 2) + payload
+
+
+def frag_header(next_header: int, payload: bytes = b"", *, offset: int = 0, more: bool = False,
+                ident: int = 0x1234) -> bytes:
+    """An IPv6 fragment header: offset in 8-byte units, M flag."""
+    return struct.pack("!BBHI", next_header, 0, (offset << 3) | int(more), ident) + payload
+
+
 @dataclass
 class Record:
     frame: bytes
     ts_sec: int = 1_700_000_000
-    ts_usec: int = 0
+    ts_usec: int = 0  # the fraction as the file stores it: nanoseconds in a nanosecond file
     wire_len: int | None = None  # defaults to len(frame)
     caplen: int | None = None  # defaults to len(frame); the file holds caplen bytes
+    swap_lengths: bool = False  # stored as old writers stored them: wire length first
 
     def header_and_data(self) -> tuple[int, int, int, int, bytes]:
         caplen = len(self.frame) if self.caplen is None else self.caplen
@@ -114,14 +186,18 @@ def pcap_bytes(
     snaplen: int = 65535,
     linktype: int = 1,
     big_endian: bool = False,
+    nanosecond: bool = False,
+    version: tuple[int, int] = (2, 4),
 ) -> bytes:
     order = ">" if big_endian else "<"
-    out = [struct.pack(order + "IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, snaplen, linktype)]
+    magic = 0xA1B23C4D if nanosecond else 0xA1B2C3D4
+    out = [struct.pack(order + "IHHiIII", magic, *version, 0, 0, snaplen, linktype)]
     for rec in records:
         if isinstance(rec, (bytes, bytearray)):
             rec = Record(bytes(rec))
         sec, usec, caplen, wire, data = rec.header_and_data()
-        out.append(struct.pack(order + "IIII", sec & 0xFFFFFFFF, usec & 0xFFFFFFFF, caplen, wire))
+        lengths = (wire, caplen) if rec.swap_lengths else (caplen, wire)
+        out.append(struct.pack(order + "IIII", sec & 0xFFFFFFFF, usec & 0xFFFFFFFF, *lengths))
         out.append(data)
     return b"".join(out)
 

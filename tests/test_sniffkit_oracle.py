@@ -44,7 +44,8 @@ def test_real_pcapng_files_read():
     # pcapng goes through libpcap too; the oracle only reads classic files, so check the totals.
     counts = {os.path.basename(p): len(list(sniffkit.read_pcap(os.fsencode(p))))
               for p in glob.glob(os.path.join(CORPUS, "*.pcapng"))}
-    assert counts == {"time_2106_overflow.pcapng": 1, "OSPFv2_Capture_FINAL.pcapng": 30}
+    assert counts == {"time_2106_overflow.pcapng": 1, "OSPFv2_Capture_FINAL.pcapng": 30,
+                      "time_2107.pcapng": 1}
 
 
 frames = st.one_of(

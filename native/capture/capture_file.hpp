@@ -74,6 +74,7 @@ public:
         pcap_ = nullptr;
         fd_ = -1;
         native_ = false;
+        damaged_at_ = UINT64_MAX;
     }
 
     const std::string& path() const noexcept { return path_; }
@@ -83,9 +84,11 @@ public:
     const char* error() const noexcept { return error_.c_str(); }
     int os_errno() const noexcept { return os_errno_; }
 
-    // Bytes of the file consumed so far (where the next record starts).
+    // Bytes of the file consumed so far (where the next record starts); after
+    // damage, where the damaged record starts.
     uint64_t offset() const noexcept {
         if (native_) return classic_.offset();
+        if (damaged_at_ != UINT64_MAX) return damaged_at_;
         if (pcap_) {
             const long pos = std::ftell(pcap_file(pcap_));
             return pos < 0 ? 0 : static_cast<uint64_t>(pos);
@@ -102,7 +105,9 @@ public:
             }
             return s;
         }
-        if (limit_ != UINT64_MAX && offset() >= limit_) return ReadStatus::end;
+        // libpcap leaves the stream wherever a bad record stopped it: where it began is kept.
+        const uint64_t at = offset();
+        if (limit_ != UINT64_MAX && at >= limit_) return ReadStatus::end;
         pcap_pkthdr* header;
         const u_char* bytes;
         const int rc = pcap_next_ex(pcap_, &header, &bytes);
@@ -110,7 +115,9 @@ public:
             out.data = bytes;
             out.caplen = header->caplen;
             out.wire_len = header->len;
-            out.sec_bits = static_cast<uint32_t>(header->ts.tv_sec);
+            // libpcap widens a classic file's 32-bit field with its sign; pcapng's is 64-bit.
+            out.epoch_sec = libpcap_classic_ ? static_cast<uint32_t>(header->ts.tv_sec)
+                                             : static_cast<int64_t>(header->ts.tv_sec);
             out.frac_ns = header->ts.tv_usec;  // nanoseconds: opened at that precision
             return ReadStatus::frame;
         }
@@ -122,6 +129,7 @@ public:
             os_errno_ = saved ? saved : EIO;
             return ReadStatus::failed;
         }
+        damaged_at_ = at;
         return ReadStatus::damaged;
     }
 
@@ -168,6 +176,7 @@ private:
             return false;
         }
         linktype_ = pcap_datalink(pcap_);
+        libpcap_classic_ = got >= 4 && is_classic_magic(head);
         if (start && std::fseek(pcap_file(pcap_), static_cast<long>(start), SEEK_SET) != 0) return system_error(errno);
         return true;
     }
@@ -213,6 +222,8 @@ private:
     uint64_t limit_ = UINT64_MAX;
     int linktype_ = -1;
     bool native_ = false;
+    bool libpcap_classic_ = false;  // a classic file read by libpcap
+    uint64_t damaged_at_ = UINT64_MAX;  // where libpcap met a bad record
     ClassicPcapReader classic_;
     pcap_t* pcap_ = nullptr;
     std::string error_;

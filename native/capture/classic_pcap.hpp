@@ -175,8 +175,11 @@ public:
         out.data = buf_ + begin_ + kRecordHeaderLen;
         out.caplen = caplen < header_.snapshot ? caplen : header_.snapshot;
         out.wire_len = wire_len;
-        out.sec_bits = h[0];
-        const auto frac = static_cast<int64_t>(static_cast<int32_t>(h[1]));
+        out.epoch_sec = h[0];
+        // libpcap reads the fraction as signed, but a swapped one as unsigned: the same here,
+        // so that both readers (and the per-packet records) agree on out-of-range fractions.
+        const auto frac =
+            header_.swapped ? static_cast<int64_t>(h[1]) : static_cast<int64_t>(static_cast<int32_t>(h[1]));
         out.frac_ns = header_.nanosecond ? frac : frac * 1000;
         begin_ += kRecordHeaderLen + caplen;
         offset_ += kRecordHeaderLen + caplen;

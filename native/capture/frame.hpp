@@ -9,14 +9,16 @@ struct Frame {
     const uint8_t* data = nullptr;  // valid until the source's next read
     uint32_t caplen = 0;            // bytes captured
     uint32_t wire_len = 0;          // bytes on the wire
-    uint32_t sec_bits = 0;          // the seconds field as stored (unsigned in the file format)
+    int64_t epoch_sec = 0;          // a classic file's 32-bit field read as unsigned; pcapng's in full
     int64_t frac_ns = 0;            // the fraction, in nanoseconds, as libpcap's nanosecond reading gives it
 
-    // Seconds since the epoch, the field read as unsigned (files past 2038).
-    int64_t time_ns() const noexcept { return static_cast<int64_t>(sec_bits) * 1'000'000'000 + frac_ns; }
+    // Nanoseconds since the epoch (files past 2038 and, in pcapng, past 2106); past 2262 it wraps.
+    int64_t time_ns() const noexcept {
+        return static_cast<int64_t>(static_cast<uint64_t>(epoch_sec) * 1'000'000'000u + static_cast<uint64_t>(frac_ns));
+    }
     // The capture time as libpcap's microsecond reading gives it, taken as
     // signed 32-bit seconds and microseconds (the per-packet records' rule).
-    int32_t micro_sec() const noexcept { return static_cast<int32_t>(sec_bits); }
+    int32_t micro_sec() const noexcept { return static_cast<int32_t>(epoch_sec); }
     int32_t micro_usec() const noexcept { return static_cast<int32_t>(frac_ns / 1000); }
     double seconds() const noexcept {
         return static_cast<double>(micro_usec()) / 1000000.0 + static_cast<double>(micro_sec());

@@ -100,7 +100,7 @@ inline bool ipv6(Reader ip, Ip& out) noexcept {
 }
 
 // Follows hop-by-hop, routing, fragment and destination-options headers after
-// the fixed IPv6 header, each only as far as it is captured. Ends with `proto`
+// the fixed IPv6 header, each only when it is captured whole. Ends with `proto`
 // the transport protocol and `transport` its offset; an extension header that
 // is cut leaves `proto` at its own number and transport_found false. A later
 // fragment ends the walk: what follows its fragment header is payload.
@@ -126,6 +126,8 @@ inline void follow_ipv6_extensions(Reader ip, Ip& out) noexcept {
         } else if (next == proto::kHopByHop || next == proto::kRouting || next == proto::kDestOptions) {
             if (!ip.has(pos, 2)) break;
             const uint32_t length = (ip.u8(pos + 1) + 1u) * 8u;
+            // Cut like a fragment header: only a header captured whole says what follows it.
+            if (!ip.has(pos, length)) break;
             next = ip.u8(pos);
             pos += length;
         } else {
