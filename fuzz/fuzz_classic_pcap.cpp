@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (rc == 1) {
                 check(s == ReadStatus::frame);
                 check(f.caplen == h->caplen && f.wire_len == h->len);
-                check(f.sec_bits == static_cast<uint32_t>(h->ts.tv_sec) && f.frac_ns == h->ts.tv_usec);
+                check(static_cast<uint32_t>(f.epoch_sec) == static_cast<uint32_t>(h->ts.tv_sec) && f.frac_ns == h->ts.tv_usec);
                 check(std::memcmp(f.data, bytes, f.caplen) == 0);
                 continue;
             }
