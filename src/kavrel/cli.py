@@ -54,7 +54,11 @@ class Failure(Exception):
 
 
 class UsageError(Exception):
-    """A bad command line: reported as one line on stderr, exit status 2."""
+    """A bad command line: the usage line and one error line on stderr, exit status 2."""
+
+    def __init__(self, message: str, parser: argparse.ArgumentParser | None = None) -> None:
+        super().__init__(message)
+        self.parser = parser
 
 
 # ---- output ----------------------------------------------------------------
@@ -339,8 +343,8 @@ def cmd_devices(args: argparse.Namespace) -> int:
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, exit status 2
-        raise UsageError(message)
+    def error(self, message: str) -> Any:
+        raise UsageError(message, self)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -352,13 +356,13 @@ def build_parser() -> argparse.ArgumentParser:
     f = sub.add_parser("features", help="KDD-style per-packet features of a capture file, as CSV")
     f.add_argument("capture", metavar="CAPTURE")
     f.add_argument("-o", "--output", metavar="OUT.csv", help="output file (default: standard output)")
-    f.set_defaults(func=cmd_features)
+    f.set_defaults(func=cmd_features, parser=f)
 
     k = sub.add_parser("packets", help="decoded packets of a capture file, as JSON lines or CSV")
     k.add_argument("capture", metavar="CAPTURE")
     k.add_argument("--format", choices=("jsonl", "csv"), default="jsonl")
     k.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    k.set_defaults(func=cmd_packets)
+    k.set_defaults(func=cmd_packets, parser=k)
 
     s = sub.add_parser("sniff", help="capture live: decoded packets or features")
     s.add_argument("-i", "--interface", metavar="DEVICE", help="capture device (default: automatic choice)")
@@ -366,15 +370,15 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-c", "--count", type=int, metavar="COUNT", help="stop after COUNT records")
     s.add_argument("--format", choices=("jsonl", "csv"), default="jsonl")
     s.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    s.set_defaults(func=cmd_sniff)
+    s.set_defaults(func=cmd_sniff, parser=s)
 
     a = sub.add_parser("alerts", help="convert a fast-alert log to CSV (written beside the log)")
     a.add_argument("log", metavar="LOG")
     a.add_argument("--subnet", required=True, metavar="CIDR", help="internal IPv4 subnet, e.g. 192.168.1.0/24")
-    a.set_defaults(func=cmd_alerts)
+    a.set_defaults(func=cmd_alerts, parser=a)
 
     d = sub.add_parser("devices", help="list capture devices and the automatic choice")
-    d.set_defaults(func=cmd_devices)
+    d.set_defaults(func=cmd_devices, parser=d)
     return p
 
 
@@ -385,11 +389,15 @@ def show_warning(message, category, filename, lineno, file=None, line=None) -> N
 
 def main(argv: list[str] | None = None) -> int:
     warnings.showwarning = show_warning
+    parser = build_parser()
+    args = None
     try:
-        args = build_parser().parse_args(argv)
+        args = parser.parse_args(argv)
         return args.func(args)
     except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        used = exc.parser or getattr(args, "parser", None) or parser
+        used.print_usage(sys.stderr)
+        print(f"{used.prog}: error: {exc}", file=sys.stderr)
         return 2
     except Failure as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
