@@ -1,7 +1,6 @@
 """The kavrel command line, run as a real process on real files."""
 
 import contextlib
-import csv
 import fcntl
 import json
 import os
@@ -26,9 +25,11 @@ import pytest
 import kavrel
 import pcapgen as pg
 from conftest import needs_root
+from kavrel.core.base import idslog
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 SAMPLE = os.path.join(ROOT, "examples", "sample-lo.pcap")
+ALERT_LOG = os.path.join(ROOT, "examples", "alerts.log")
 ALERTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "alerts", "fast_samples.log")
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kavrel")
 COMMAND = [SCRIPT] if os.path.exists(SCRIPT) else [sys.executable, "-m", "kavrel"]
@@ -154,6 +155,11 @@ def test_output_that_is_an_input_is_refused(tmp_path, name):
     r = kavrel_run("packets", SAMPLE, str(capture), "-o", str(out), "--format", "csv")
     assert r.returncode == 2 and "it would be destroyed" in r.stderr
     assert capture.read_bytes() == open(SAMPLE, "rb").read()
+    log = tmp_path / "alert"
+    shutil.copy(ALERT_LOG, log)
+    os.link(log, tmp_path / "alert-link")
+    r = kavrel_run("alerts", str(log), "--subnet", "10.0.0.0/8", "-o", str(tmp_path / "alert-link"))
+    assert r.returncode == 2 and log.read_bytes() == open(ALERT_LOG, "rb").read()
 
 
 @pytest.mark.parametrize("to_stdout", [False, True])
@@ -213,7 +219,7 @@ def test_nothing_is_written_before_every_capture_opens(args):
     (["features", "-"], "standard input", "not a capture file"),
     (["packets", SAMPLE, "-o", os.path.join(ROOT, "no-dir", "out.csv")], os.path.join(ROOT, "no-dir", "out.csv"),
      "No such file or directory"),
-    (["alerts", "missing.log", "--subnet", "10.0.0.0/8"], "missing.log", "no such alert log"),
+    (["alerts", "missing.log", "--subnet", "10.0.0.0/8"], "missing.log", "No such file or directory"),
     (["sniff", "-i", "no-such-device0", "-c", "1"], "no-such-device0", "no such capture device"),
 ])
 def test_failures_are_one_line_naming_the_file_once(args, name, reason):
@@ -294,15 +300,34 @@ def test_no_progress_bar_off_a_terminal(tmp_path):
 # ---- alerts and devices ----------------------------------------------------------------------
 
 
-def test_alerts_writes_csv_beside_log(tmp_path):
+def test_alerts_report_their_counts_and_write_where_asked(tmp_path):
+    log = tmp_path / "alerts.log"
+    shutil.copy(ALERT_LOG, log)
+    (tmp_path / "alerts.log.csv").write_text("kept\n")
+    lines = sum(1 for line in open(log, "rb") if line.strip())
+    r = kavrel_run("alerts", str(log), "--subnet", "192.168.1.0/24", "-o", str(tmp_path / "out.csv"))
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "alerts.log.csv").read_text() == "kept\n"
+    # examples/SOURCES.txt: a start-up notice, an {IPV6-ICMP} and a {PROTO:255} line are not alerts.
+    assert r.stderr == f"kavrel: {lines - 3} alerts written to {tmp_path / 'out.csv'}; 3 lines skipped (not alerts)\n"
+    reference = tmp_path / "reference"
+    shutil.copy(ALERT_LOG, reference)
+    assert (tmp_path / "out.csv").read_bytes() == open(idslog.process_alerts_to_csv(str(reference), "192.168.1.0/24"),
+                                                       "rb").read()
+    assert sorted(os.listdir(tmp_path)) == ["alerts.log", "alerts.log.csv", "out.csv", "reference", "reference.csv"]
+
+
+@pytest.mark.parametrize("text, words", [
+    ("starting up\n\nnot an alert either\n", "0 alerts written to {}; 2 lines skipped"),
+    (open(ALERT_LOG, encoding="utf-8").readlines()[0] + "\nstarting up\n", "1 alert written to {}; 1 line skipped"),
+])
+def test_alerts_counts_beside_the_log(tmp_path, text, words):
     log = tmp_path / "alert"
-    shutil.copy(ALERTS, log)
-    r = kavrel_run("alerts", str(log), "--subnet", "192.168.0.0/16")
-    assert r.returncode == 0
-    assert r.stdout.strip() == str(log) + ".csv"
-    rows = list(csv.reader(open(r.stdout.strip(), newline="", encoding="utf-8")))
-    assert rows[0][-2:] == ["is_src_internal", "is_dst_internal"] and len(rows) > 10
-    assert any(row[-2] == "1" for row in rows[1:])
+    log.write_text(text)
+    r = kavrel_run("alerts", str(log), "--subnet", "10.0.0.0/8")
+    assert r.returncode == 0 and r.stdout == f"{log}.csv\n"
+    assert r.stderr == f"kavrel: {words.format(f'{log}.csv')} (not alerts)\n"
+    assert open(f"{log}.csv").readline().startswith("timestamp,sid,msg")
 
 
 def test_devices_table_marks_the_choice():

@@ -3,7 +3,7 @@
     kavrel features CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
     kavrel packets CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
     kavrel sniff [-i DEVICE] [--features] [-c COUNT] [--format jsonl|csv] [-o OUT]
-    kavrel alerts LOG --subnet CIDR
+    kavrel alerts LOG --subnet CIDR [-o OUT]
     kavrel devices
 
 `features` and `packets` stream the dataset engine's tables batch by batch; `sniff`,
@@ -20,6 +20,7 @@ import json
 import os
 import stat
 import sys
+import tempfile
 import time
 import warnings
 from collections.abc import Iterable, Iterator
@@ -394,22 +395,63 @@ def parse_subnet(text: str) -> str:
     return text
 
 
-def cmd_alerts(args: argparse.Namespace) -> int:
+def count_lines(path: str) -> int:
+    """The lines of `path` that hold more than white space."""
+    try:
+        with open(path, "rb") as fh:
+            return sum(1 for line in fh if line.strip())
+    except OSError as exc:
+        raise Failure(f"{path}: {exc.strerror or exc}") from None
+
+
+def count_rows(csv_path: str) -> int:
+    with open(csv_path, newline="", encoding="utf-8", errors="replace") as fh:
+        return max(sum(1 for _ in csv.reader(fh)) - 1, 0)
+
+
+def convert_alerts(log: str, subnet: str, shown_as: str, csv_name: str) -> str:
+    """The converter's CSV for `log`, written beside it; errors name the log as
+    `shown_as` and the CSV as `csv_name`."""
     from kavrel.core.base import idslog
 
-    subnet = parse_subnet(args.subnet)
-    log = args.log
-    if not os.path.exists(log):
-        raise Failure(f"{log}: no such alert log")
-    if os.path.isdir(log):
-        raise Failure(f"{log}: is a directory")
     try:
         out = idslog.process_alerts_to_csv(log, subnet)
     except OSError as exc:
-        raise Failure(f"{exc.filename or log}: {exc.strerror or exc}") from None
+        if exc.filename in (None, log):
+            raise Failure(f"{shown_as}: {exc.strerror or exc}") from None
+        raise Failure(f"cannot write {csv_name}: {exc.strerror or exc}") from None
     if out is None:
-        raise Failure(f"{log}: no such alert log")
-    print(out)
+        raise Failure(f"{shown_as}: no such alert log")
+    return out
+
+
+def cmd_alerts(args: argparse.Namespace) -> int:
+    subnet = parse_subnet(args.subnet)
+    log = args.log
+    target = None if args.output is None else Target(args.output)
+    if target is not None:
+        refuse_overwriting([log], target, "alert log")
+    lines = count_lines(log)
+    if target is None:
+        written_to = convert_alerts(log, subnet, log, log + ".csv")
+        alerts = count_rows(written_to)
+        print(written_to)
+    else:
+        written_to = target.name
+        # The converter always writes beside the log it is given: it gets a link to the
+        # log in a scratch directory beside OUT, so that LOG.csv is never touched and the
+        # result can be renamed into place.
+        scratch = target.attempt(lambda: tempfile.TemporaryDirectory(prefix=".kavrel-", dir=target.directory))
+        with scratch as where:
+            link = os.path.join(where, "alerts")
+            os.symlink(os.path.abspath(log), link)
+            made = convert_alerts(link, subnet, log, target.name)
+            alerts = count_rows(made)
+            target.place(made)
+        if target.path is not None:
+            print(target.path)
+    print(f"{PROG}: {plural(alerts, 'alert')} written to {written_to}; "
+          f"{plural(lines - alerts, 'line')} skipped (not alerts)", file=sys.stderr)
     return 0
 
 
@@ -500,9 +542,11 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
     s.set_defaults(func=cmd_sniff, parser=s)
 
-    a = sub.add_parser("alerts", help="convert a fast-alert log to CSV (written beside the log)")
+    a = sub.add_parser("alerts", help="convert a fast-alert log to CSV")
     a.add_argument("log", metavar="LOG")
     a.add_argument("--subnet", required=True, metavar="CIDR", help="internal IPv4 subnet, e.g. 192.168.1.0/24")
+    a.add_argument("-o", "--output", metavar="OUT",
+                   help="output file, - for standard output (default: LOG.csv beside the log)")
     a.set_defaults(func=cmd_alerts, parser=a)
 
     d = sub.add_parser("devices", help="list capture devices and the automatic choice")
