@@ -342,28 +342,42 @@ def test_devices_table_marks_the_choice():
 # ---- sniff -------------------------------------------------------------------------------------
 
 
-def send_udp_until(stop: threading.Event, port: int) -> None:
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        while not stop.is_set():
-            s.sendto(b"cli", ("127.0.0.1", port))
-            time.sleep(0.02)
-
-
-@needs_root
-@pytest.mark.parametrize("extra, key", [([], "src_mac"), (["--features"], "count")])
-def test_sniff_count_on_loopback(extra, key):
+@contextlib.contextmanager
+def loopback_traffic():
     stop = threading.Event()
-    sender = threading.Thread(target=send_udp_until, args=(stop, 9), daemon=True)
+
+    def send():
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            while not stop.is_set():
+                s.sendto(b"cli", ("127.0.0.1", 9))
+                time.sleep(0.02)
+
+    sender = threading.Thread(target=send, daemon=True)
     sender.start()
     try:
-        r = kavrel_run("sniff", "-i", "lo", "-c", "3", *extra)
+        yield
     finally:
         stop.set()
         sender.join()
+
+
+@needs_root
+@pytest.mark.parametrize("extra, key, count, words", [([], "src_mac", 3, "3 packets"),
+                                                     (["--features"], "count", 1, "1 packet")])
+def test_sniff_count_on_loopback(extra, key, count, words):
+    with loopback_traffic():
+        r = kavrel_run("sniff", "-i", "lo", "-c", str(count), *extra)
     assert r.returncode == 0, r.stderr
     records = [json.loads(line) for line in r.stdout.splitlines()]
-    assert len(records) == 3 and all(key in rec for rec in records)
-    assert "3 packets captured on lo" in r.stderr
+    assert len(records) == count and all(key in rec for rec in records)
+    assert f"{words} captured on lo" in r.stderr
+
+
+@needs_root
+def test_sniff_write_failure_is_one_line():
+    with loopback_traffic():
+        r = kavrel_run("sniff", "-i", "lo", "-c", "3", "--features", "-o", "/dev/full")
+    assert r.returncode == 1 and r.stderr == "kavrel: cannot write /dev/full: No space left on device\n"
 
 
 @needs_root

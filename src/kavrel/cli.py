@@ -310,13 +310,20 @@ def first_then_rest(gen: Iterator[dict], on_open_error) -> Iterator[dict]:
     yield from gen
 
 
+def libpcap_words(exc: BaseException, device: str) -> str:
+    """libpcap's text of a module's error, without the module's own prefix (in its
+    own language) and without the device name libpcap puts first."""
+    text = str(exc).partition(": ")[2] or str(exc)
+    return text.removeprefix(f"{device}: ")
+
+
 def live_open_failure(device: str, exc: BaseException) -> Failure:
     status = getattr(exc, "pcap_status", None)
     if status in (PCAP_ERROR_PERM_DENIED, PCAP_ERROR_PROMISC_PERM_DENIED):
         return Failure(f"{NEEDS_PRIVILEGE} ({device}: permission denied)")
     if status == PCAP_ERROR_NO_SUCH_DEVICE:
         return Failure(f"{device}: no such capture device")
-    return Failure(str(exc))
+    return Failure(f"{device}: cannot capture ({libpcap_words(exc, device)})")
 
 
 class _counting:
@@ -343,7 +350,10 @@ def cmd_sniff(args: argparse.Namespace) -> int:
     if args.interface:
         device = os.fsencode(args.interface)
     else:
-        device = nicpick.get_auto_device()
+        try:
+            device = nicpick.get_auto_device()
+        except RuntimeError as exc:
+            raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
         if device is None:
             raise Failure("no capture device found")
     name = os.fsdecode(device)
@@ -360,6 +370,7 @@ def cmd_sniff(args: argparse.Namespace) -> int:
     written = 0
     start = time.monotonic()
     interrupted = False
+    output = args.output if args.output not in (None, "-") else "standard output"
     try:
         with open_output(args.output, csv_mode=args.format == "csv") as out:
             records = first_then_rest(gen, lambda exc: live_open_failure(name, exc))
@@ -372,12 +383,16 @@ def cmd_sniff(args: argparse.Namespace) -> int:
             if args.output in (None, "-"):
                 out.flush()
     except RuntimeError as exc:  # the device failed mid-capture
-        raise Failure(str(exc)) from None
+        raise Failure(f"{name}: capture failed ({libpcap_words(exc, name)})") from None
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise Failure(f"cannot write {output}: {exc.strerror or exc}") from None
     finally:
         gen.close()
     took = time.monotonic() - start
     reason = "interrupted" if interrupted else "done"
-    print(f"{PROG}: {written:,} packets captured on {name} in {took:.1f} s ({reason})", file=sys.stderr)
+    print(f"{PROG}: {plural(written, 'packet')} captured on {name} in {took:.1f} s ({reason})", file=sys.stderr)
     return 0
 
 
@@ -477,7 +492,7 @@ def cmd_devices(args: argparse.Namespace) -> int:
         devices = nicpick.get_all_devices()
         auto = nicpick.get_auto_device()
     except RuntimeError as exc:
-        raise Failure(str(exc)) from None
+        raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
     if not devices:
         print("no capture devices found")
         return 0
