@@ -1,30 +1,53 @@
 #!/usr/bin/env bash
-# The demo behind `make demo`: the kavrel command line on the bundled samples.
+# The demo behind `make demo`: the dataset engine through the command line on the
+# bundled samples, the result read back from Python, and the alert converter.
 # Usage: examples/demo.sh KAVREL_COMMAND OUT_DIR
 set -euo pipefail
 kavrel=$1
 out=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# The interpreter kavrel was installed with, which has pyarrow.
+python=$(dirname "$kavrel")/python
+[ -x "$python" ] || python=python3
 mkdir -p "$out"
 
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
 step() { printf '\n%s$ %s%s\n' "$bold" "$*" "$plain"; }
+note() { printf '\n%s# %s%s\n' "$bold" "$*" "$plain"; }
 
-step kavrel devices
-"$kavrel" devices
+step kavrel features examples/sample-lo.pcap -o "$out/features.parquet"
+"$kavrel" features "$here/sample-lo.pcap" -o "$out/features.parquet"
 
 step kavrel features examples/sample-lo.pcap -o "$out/features.csv"
 "$kavrel" features "$here/sample-lo.pcap" -o "$out/features.csv"
 head -n 6 "$out/features.csv"
 
-step kavrel packets examples/sample-lo.pcap --format csv -o "$out/packets.csv"
-"$kavrel" packets "$here/sample-lo.pcap" --format csv -o "$out/packets.csv"
-head -n 3 "$out/packets.csv"
+step kavrel packets examples/sample-lo.pcap --columns timestamp,src_ip,dst_ip,ip_proto,src_port,dst_port,tcp_flags -o "$out/packets.csv"
+"$kavrel" packets "$here/sample-lo.pcap" --columns timestamp,src_ip,dst_ip,ip_proto,src_port,dst_port,tcp_flags \
+  -o "$out/packets.csv"
+head -n 4 "$out/packets.csv"
+
+note "read $out/features.parquet from Python: pyarrow, and pandas if it is installed"
+"$python" - "$out/features.parquet" <<'EOF'
+import sys
+
+import pyarrow.parquet as pq
+
+table = pq.read_table(sys.argv[1])
+print(table.schema)
+print(f"{table.num_rows} rows; busiest destination chain: count = {max(table['count'].to_pylist())}")
+try:
+    import pandas  # noqa: F401
+except ImportError:
+    print("(pandas is not installed: skipping the pandas view)")
+else:
+    frame = table.to_pandas()
+    print(frame.groupby("protocol_type", observed=True).agg(packets=("count", "size"), bytes=("src_bytes", "sum")))
+EOF
 
 cp "$here/alerts.log" "$out/alerts.log"
-step kavrel alerts "$out/alerts.log" --subnet 192.168.1.0/24
-"$kavrel" alerts "$out/alerts.log" --subnet 192.168.1.0/24
-head -n 4 "$out/alerts.log.csv"
+step kavrel alerts "$out/alerts.log" --subnet 192.168.1.0/24 -o "$out/alerts.csv"
+"$kavrel" alerts "$out/alerts.log" --subnet 192.168.1.0/24 -o "$out/alerts.csv"
+head -n 4 "$out/alerts.csv"
 
-printf '\nOutputs: %s/features.csv (%s rows), %s/packets.csv, %s/alerts.log.csv\n' \
-  "$out" "$(($(wc -l < "$out/features.csv") - 1))" "$out" "$out"
+printf '\nOutputs in %s: features.parquet, features.csv, packets.csv, alerts.csv\n' "$out"

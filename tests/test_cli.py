@@ -1,119 +1,337 @@
 """The kavrel command line, run as a real process on real files."""
 
-import csv
-import io
+import contextlib
+import fcntl
 import json
 import os
+import pty
+import re
+import resource
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
+import pyarrow as pa
+import pyarrow.csv
+import pyarrow.parquet as pq
 import pytest
 
+import kavrel
+import pcapgen as pg
 from conftest import needs_root
-from kavrel.core.base import sniffkit
-from kavrel.core.ver100.metricor import FeatureExtractor
+from kavrel.core.base import idslog
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 SAMPLE = os.path.join(ROOT, "examples", "sample-lo.pcap")
+ALERT_LOG = os.path.join(ROOT, "examples", "alerts.log")
 ALERTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "alerts", "fast_samples.log")
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kavrel")
 COMMAND = [SCRIPT] if os.path.exists(SCRIPT) else [sys.executable, "-m", "kavrel"]
+SUMMARY = re.compile(r"^kavrel: [\d,]+ rows? written to .+; [\d,]+ frames? skipped \(.*\) in [\d.]+ s$")
+NO_PRIVILEGE_TO_READ = ["setpriv", "--bounding-set=-dac_override,-dac_read_search",
+                        "--inh-caps=-dac_override,-dac_read_search"]
 
 
-def kavrel(*args, **kwargs) -> subprocess.CompletedProcess:
-    return subprocess.run([*COMMAND, *args], capture_output=True, text=True, timeout=120, **kwargs)
+def kavrel_run(*args, **kwargs) -> subprocess.CompletedProcess:
+    if "stdout" not in kwargs:
+        kwargs.setdefault("capture_output", True)
+    return subprocess.run([*COMMAND, *args], text=True, timeout=120, **kwargs)
 
 
-def test_packets_jsonl_matches_read_pcap():
-    r = kavrel("packets", SAMPLE)
-    assert r.returncode == 0 and r.stderr == ""
-    got = [json.loads(line) for line in r.stdout.splitlines()]
-    assert got == list(sniffkit.read_pcap(os.fsencode(SAMPLE)))
+def read_back(path, fmt: str, schema: pa.Schema) -> pa.Table:
+    """A written table read by a reader of its format, in the engine's types."""
+    if fmt == "parquet":
+        return pq.read_table(path)
+    if fmt == "csv":
+        types = {f.name: f.type.value_type if pa.types.is_dictionary(f.type) else f.type for f in schema}
+        options = pyarrow.csv.ConvertOptions(column_types=types, strings_can_be_null=True)
+        return pyarrow.csv.read_csv(path, convert_options=options).cast(schema)
+    rows = [json.loads(line) for line in open(path, encoding="utf-8")]
+    for row in rows:
+        for field in schema:
+            if pa.types.is_timestamp(field.type):
+                assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{9}Z", row[field.name])
+    return pa.Table.from_pylist(rows).cast(schema)
 
 
-def test_packets_csv_has_every_column(tmp_path):
-    out = tmp_path / "packets.csv"
-    r = kavrel("packets", SAMPLE, "--format", "csv", "-o", str(out))
-    assert r.returncode == 0 and r.stdout == ""
-    rows = list(csv.DictReader(out.open(newline="")))
-    want = list(sniffkit.read_pcap(os.fsencode(SAMPLE)))
-    assert len(rows) == len(want)
-    header = out.read_text().splitlines()[0].split(",")
-    assert header[:12] == list(want[0])[:12] and "udp_length" in header and "icmp_code" in header
-    for row, packet in zip(rows, want):
-        assert {k: v for k, v in row.items() if v != ""} == {k: str(v) for k, v in packet.items()}
+# ---- features and packets -------------------------------------------------------------
 
 
-def test_features_csv_matches_process_pcap(tmp_path):
-    out = tmp_path / "features.csv"
-    r = kavrel("features", SAMPLE, "-o", str(out))
+@pytest.mark.parametrize("command, args, fmt, columns", [
+    ("packets", ["-o", "out.parquet"], "parquet", None),
+    ("packets", ["-o", "out.csv"], "csv", None),
+    ("packets", [], "csv", None),  # standard output
+    ("packets", ["-o", "out.jsonl", "--columns", "dst_ip,timestamp,src_port"], "jsonl", ["dst_ip", "timestamp", "src_port"]),
+    ("features", ["-o", "out.PARQUET"], "parquet", None),
+    ("features", ["-o", "out.data", "--format", "jsonl"], "jsonl", None),
+    ("features", ["--columns", "src_ip,vlan"], "csv", ["src_ip", "vlan"]),
+])
+def test_table_output_equals_the_engine(tmp_path, command, args, fmt, columns):
+    r = kavrel_run(command, SAMPLE, *args, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    rows = list(csv.reader(out.open(newline="")))
-    want = FeatureExtractor().process_pcap(os.fsencode(SAMPLE))
-    assert rows[0] == list(want[0])
-    assert rows[1:] == [[str(v) for v in d.values()] for d in want]
+    read = kavrel.read_packets if command == "packets" else kavrel.read_features
+    want = read(SAMPLE, columns=columns)
+    if "-o" in args:
+        out = tmp_path / args[args.index("-o") + 1]
+        assert r.stdout == ""
+    else:
+        out = tmp_path / "stdout"
+        out.write_text(r.stdout)
+    assert read_back(out, fmt, want.schema).equals(want)
+    assert SUMMARY.match(r.stderr) and r.stderr.count("\n") == 1, r.stderr
 
 
-@pytest.mark.parametrize(
-    "args, status, message",
-    [
-        (["packets", "missing.pcap"], 1, "missing.pcap: no such file"),
-        (["features", "missing.pcap"], 1, "missing.pcap: no such file"),
-        (["packets", ALERTS], 1, "cannot read capture"),
-        (["features", ALERTS], 1, "cannot read capture"),
-        (["packets", SAMPLE, "--format", "xml"], 2, "invalid choice"),
-        (["bogus"], 2, "invalid choice"),
-        ([], 2, "required"),
-        (["alerts", ALERTS, "--subnet", "10.0.0.0/33"], 2, "invalid subnet"),
-        (["alerts", ALERTS, "--subnet", "not-a-subnet"], 2, "invalid subnet"),
-        (["alerts", ALERTS], 2, "--subnet"),
-        (["alerts", "missing.log", "--subnet", "10.0.0.0/8"], 1, "missing.log: no such alert log"),
-        (["sniff", "-i", "no-such-device0", "-c", "1"], 1, "no-such-device0"),
-        (["sniff", "-c", "0"], 2, "positive"),
-    ],
-)
-def test_errors_are_one_line_without_traceback(args, status, message):
-    r = kavrel(*args)
-    assert r.returncode == status
-    lines = [line for line in r.stderr.splitlines() if not line.startswith(("usage:", " "))]
-    assert len(lines) == 1 and message in lines[0], r.stderr
-    assert "Traceback" not in r.stderr
+def test_captures_are_read_as_one(tmp_path):
+    # The second copy continues the first one's count chains.
+    r = kavrel_run("features", SAMPLE, SAMPLE, "-o", str(tmp_path / "out.parquet"))
+    assert r.returncode == 0, r.stderr
+    got = pq.read_table(tmp_path / "out.parquet")
+    assert got.equals(kavrel.read_features([SAMPLE, SAMPLE]))
+    assert not got.equals(pa.concat_tables([kavrel.read_features(SAMPLE)] * 2))
+
+
+def test_standard_input(tmp_path):
+    want = kavrel.read_features(SAMPLE)
+    with open(SAMPLE, "rb") as fh:
+        r = kavrel_run("features", "-", "-o", str(tmp_path / "file.parquet"), stdin=fh)
+    assert r.returncode == 0, r.stderr
+    assert pq.read_table(tmp_path / "file.parquet").equals(want)
+    piped = subprocess.run(f"cat {SAMPLE} | {' '.join(COMMAND)} features - {SAMPLE} -o {tmp_path / 'pipe.parquet'}",
+                           shell=True, capture_output=True, text=True, timeout=60)
+    assert piped.returncode == 0, piped.stderr
+    assert pq.read_table(tmp_path / "pipe.parquet").equals(kavrel.read_features([SAMPLE, SAMPLE]))
+
+
+@pytest.mark.parametrize("files, words", [
+    ([[pg.eth(pg.ipv4("10.0.0.1", "10.0.0.2", 17, pg.udp(1, 2))), pg.arp()]],
+     "1 row written to standard output; 1 frame skipped (1 not IP, 0 unsupported link type, 0 cut)"),
+    ([[pg.eth(pg.ipv4("10.0.0.1", "10.0.0.2", 17, pg.udp(1, 2))), pg.eth(b"")[:10], pg.arp()],
+      ([pg.eth(pg.ipv4("10.0.0.1", "10.0.0.2", 17))] * 2, 105)],  # 802.11: no decoder
+     "1 row written to standard output; 4 frames skipped (1 not IP, 2 unsupported link type, 1 cut)"),
+])
+def test_summary_counts_skipped_frames_by_reason(tmp_path, files, words):
+    paths = []
+    for i, item in enumerate(files):
+        records, linktype = item if isinstance(item, tuple) else (item, 1)
+        paths.append(pg.write_pcap(tmp_path / f"{i}.pcap", records, linktype=linktype))
+    r = kavrel_run("packets", *paths)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith(f"kavrel: {words} in ")
 
 
 @pytest.mark.parametrize("command", ["features", "packets"])
-def test_truncated_capture_keeps_rows_and_warns_in_one_line(tmp_path, command):
-    data = open(SAMPLE, "rb").read()
+def test_truncated_capture_keeps_rows_warns_and_fails(tmp_path, command):
     cut = tmp_path / "cut.pcap"
-    cut.write_bytes(data[:-20])
-    r = kavrel(command, str(cut))
-    assert r.returncode == 0
-    assert r.stderr.startswith("kavrel: warning: ") and "truncated" in r.stderr and r.stderr.count("\n") == 1
-    assert len(r.stdout.splitlines()) == 51 + (command == "features")  # all but the cut packet (+ header)
+    cut.write_bytes(open(SAMPLE, "rb").read()[:-20])  # the last record loses its end
+    r = kavrel_run(command, str(cut), "-o", str(tmp_path / "out.parquet"))
+    assert r.returncode == 1
+    warning, summary = r.stderr.splitlines()
+    assert warning.startswith("kavrel: warning: ") and warning.count(str(cut)) == 1 and "cut short" in warning
+    assert SUMMARY.match(summary)
+    read = kavrel.read_packets if command == "packets" else kavrel.read_features
+    with pytest.warns(RuntimeWarning):
+        want = read(str(cut))
+    assert want.num_rows == 51 and pq.read_table(tmp_path / "out.parquet").equals(want)
 
 
-def test_unwritable_output_fails_cleanly(tmp_path):
-    r = kavrel("packets", SAMPLE, "-o", str(tmp_path / "no-dir" / "out.jsonl"))
-    assert r.returncode == 1 and "cannot write" in r.stderr and "Traceback" not in r.stderr
+# ---- what a run must never do ------------------------------------------------------------
 
 
-def test_alerts_writes_csv_beside_log(tmp_path):
+@pytest.mark.parametrize("name", ["same", "symlink", "hardlink"])
+def test_output_that_is_an_input_is_refused(tmp_path, name):
+    capture = tmp_path / "capture.pcap"
+    shutil.copy(SAMPLE, capture)
+    out = {"same": capture, "symlink": tmp_path / "link.csv", "hardlink": tmp_path / "hard.csv"}[name]
+    if name == "symlink":
+        out.symlink_to(capture)
+    elif name == "hardlink":
+        os.link(capture, out)
+    r = kavrel_run("packets", SAMPLE, str(capture), "-o", str(out), "--format", "csv")
+    assert r.returncode == 2 and "it would be destroyed" in r.stderr
+    assert capture.read_bytes() == open(SAMPLE, "rb").read()
     log = tmp_path / "alert"
-    shutil.copy(ALERTS, log)
-    r = kavrel("alerts", str(log), "--subnet", "192.168.0.0/16")
-    assert r.returncode == 0
-    assert r.stdout.strip() == str(log) + ".csv"
-    rows = list(csv.reader(open(r.stdout.strip(), newline="", encoding="utf-8")))
-    assert rows[0][-2:] == ["is_src_internal", "is_dst_internal"] and len(rows) > 10
-    assert any(row[-2] == "1" for row in rows[1:])
+    shutil.copy(ALERT_LOG, log)
+    os.link(log, tmp_path / "alert-link")
+    r = kavrel_run("alerts", str(log), "--subnet", "10.0.0.0/8", "-o", str(tmp_path / "alert-link"))
+    assert r.returncode == 2 and log.read_bytes() == open(ALERT_LOG, "rb").read()
+
+
+@pytest.mark.parametrize("to_stdout", [False, True])
+def test_full_device_is_one_line_and_exit_1(to_stdout):
+    before = set(os.listdir("/dev"))
+    if to_stdout:
+        with open("/dev/full", "w") as full:
+            r = kavrel_run("packets", SAMPLE, stdout=full, stderr=subprocess.PIPE)
+    else:
+        r = kavrel_run("packets", SAMPLE, "-o", "/dev/full")
+    assert r.returncode == 1
+    assert r.stderr.endswith(": No space left on device\n") and r.stderr.count("\n") == 1, r.stderr
+    assert set(os.listdir("/dev")) == before
+
+
+def test_failed_write_leaves_the_old_file(tmp_path):
+    out = tmp_path / "out.csv"
+    out.write_text("old\n")
+    # A file size limit makes the write fail once the output passes 4 KiB.
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))  # noqa: E731
+    r = kavrel_run("packets", SAMPLE, SAMPLE, "-o", str(out), preexec_fn=limit)
+    assert r.returncode == 1 and r.stderr == f"kavrel: cannot write {out}: File too large\n"
+    assert os.listdir(tmp_path) == ["out.csv"] and out.read_text() == "old\n"
+
+
+@pytest.mark.parametrize("out", ["out.csv", "out.parquet"])
+def test_interrupt_removes_the_partial_output(tmp_path, out):
+    data = open(SAMPLE, "rb").read()
+    proc = subprocess.Popen([*COMMAND, "features", "-", "-o", str(tmp_path / out)], stdin=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=tmp_path)
+    proc.stdin.write(data[:24 + 16 + 74])  # the file header and the first record
+    proc.stdin.flush()
+    deadline = time.monotonic() + 30
+    while not any(name.endswith(".part") for name in os.listdir(tmp_path)):
+        assert time.monotonic() < deadline and proc.poll() is None
+        time.sleep(0.02)
+    proc.send_signal(signal.SIGINT)
+    proc.stdin.close()
+    assert proc.wait(timeout=30) == 130
+    assert proc.stderr.read() == b"kavrel: interrupted\n"
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("args", [[SAMPLE, "missing.pcap"], [SAMPLE, ALERTS]])
+def test_nothing_is_written_before_every_capture_opens(args):
+    r = kavrel_run("packets", *args)
+    assert r.returncode == 1 and r.stdout == ""
+
+
+# ---- errors -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args, name, reason", [
+    (["packets", "missing.pcap"], "missing.pcap", "No such file or directory"),
+    (["features", ALERTS], ALERTS, "not a capture file"),
+    (["features", ROOT], ROOT, "Is a directory"),
+    (["features", "-"], "standard input", "not a capture file"),
+    (["packets", SAMPLE, "-o", os.path.join(ROOT, "no-dir", "out.csv")], os.path.join(ROOT, "no-dir", "out.csv"),
+     "No such file or directory"),
+    (["alerts", "missing.log", "--subnet", "10.0.0.0/8"], "missing.log", "No such file or directory"),
+    (["sniff", "-i", "no-such-device0", "-c", "1"], "no-such-device0", "no such capture device"),
+])
+def test_failures_are_one_line_naming_the_file_once(args, name, reason):
+    r = kavrel_run(*args, stdin=subprocess.DEVNULL)
+    assert r.returncode == 1
+    assert r.stderr.count("\n") == 1 and r.stderr.count(name) == 1 and reason in r.stderr, r.stderr
+
+
+def test_unreadable_capture_is_one_line(tmp_path):
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv not available")
+    capture = tmp_path / "secret.pcap"
+    shutil.copy(SAMPLE, capture)
+    capture.chmod(0)
+    r = subprocess.run([*NO_PRIVILEGE_TO_READ, *COMMAND, "packets", str(capture)], capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 1 and r.stderr == f"kavrel: {capture}: Permission denied\n"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["packets", SAMPLE, "--format", "xml"], "invalid choice"),
+    (["packets", SAMPLE, "--format", "parquet"], "standard output"),
+    (["packets", SAMPLE, "-o", "out.txt"], "cannot tell the format"),
+    (["packets", SAMPLE, "--columns", "src_ip,nope"], "unknown packet column 'nope'"),
+    (["features", SAMPLE, "--columns", "timestamp"], "already a feature column"),
+    (["features", SAMPLE, "-"], "standard input"),
+    (["features"], "required"),
+    (["bogus"], "invalid choice"),
+    (["alerts", ALERTS, "--subnet", "10.0.0.0/33"], "invalid subnet"),
+    (["alerts", ALERTS], "--subnet"),
+    (["sniff", "-c", "0"], "positive"),
+])
+def test_usage_errors_show_the_usage_then_one_error(tmp_path, args, message):
+    r = kavrel_run(*args, cwd=tmp_path)
+    assert r.returncode == 2 and r.stdout == ""
+    command = args[0] if args[0] != "bogus" else ""
+    assert r.stderr.startswith(f"usage: kavrel {command}".rstrip())
+    errors = [line for line in r.stderr.splitlines() if not line.startswith(("usage:", " "))]
+    assert len(errors) == 1 and errors[0].startswith(f"kavrel {command}".rstrip() + ": error: ")
+    assert message in errors[0] and os.listdir(tmp_path) == []
+
+
+def test_output_to_closed_pipe_is_quiet():
+    proc = subprocess.Popen([*COMMAND, "packets", SAMPLE, SAMPLE, SAMPLE], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 0
+    assert b"Traceback" not in proc.stderr.read()
+
+
+# ---- progress -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rows, columns", [(24, 100), (0, 0)])  # a terminal that reports no size too
+def test_progress_bar_on_a_terminal(tmp_path, rows, columns):
+    main, side = pty.openpty()
+    fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+    proc = subprocess.Popen([*COMMAND, "features", SAMPLE, "-o", str(tmp_path / "out.csv")], stderr=side,
+                            stdout=subprocess.DEVNULL)
+    os.close(side)
+    seen = b""
+    with contextlib.suppress(OSError):  # reading a pty whose other side closed ends in EIO
+        while chunk := os.read(main, 4096):
+            seen += chunk
+    os.close(main)
+    assert proc.wait(timeout=60) == 0
+    text = seen.decode()
+    assert re.search(r"kavrel: +\d+%\|.*\| .*packets/s", text), text
+    assert SUMMARY.match(text.rsplit("\r", 2)[-2].strip())  # the bar is cleared, the summary stays
+
+
+def test_no_progress_bar_off_a_terminal(tmp_path):
+    r = kavrel_run("features", SAMPLE, "-o", str(tmp_path / "out.csv"))
+    assert r.returncode == 0 and SUMMARY.match(r.stderr) and r.stderr.count("\n") == 1
+
+
+# ---- alerts and devices ----------------------------------------------------------------------
+
+
+def test_alerts_report_their_counts_and_write_where_asked(tmp_path):
+    log = tmp_path / "alerts.log"
+    shutil.copy(ALERT_LOG, log)
+    (tmp_path / "alerts.log.csv").write_text("kept\n")
+    lines = sum(1 for line in open(log, "rb") if line.strip())
+    r = kavrel_run("alerts", str(log), "--subnet", "192.168.1.0/24", "-o", str(tmp_path / "out.csv"))
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "alerts.log.csv").read_text() == "kept\n"
+    # examples/SOURCES.txt: a start-up notice, an {IPV6-ICMP} and a {PROTO:255} line are not alerts.
+    assert r.stderr == f"kavrel: {lines - 3} alerts written to {tmp_path / 'out.csv'}; 3 lines skipped (not alerts)\n"
+    reference = tmp_path / "reference"
+    shutil.copy(ALERT_LOG, reference)
+    assert (tmp_path / "out.csv").read_bytes() == open(idslog.process_alerts_to_csv(str(reference), "192.168.1.0/24"),
+                                                       "rb").read()
+    assert sorted(os.listdir(tmp_path)) == ["alerts.log", "alerts.log.csv", "out.csv", "reference", "reference.csv"]
+
+
+@pytest.mark.parametrize("text, words", [
+    ("starting up\n\nnot an alert either\n", "0 alerts written to {}; 2 lines skipped"),
+    (open(ALERT_LOG, encoding="utf-8").readlines()[0] + "\nstarting up\n", "1 alert written to {}; 1 line skipped"),
+])
+def test_alerts_counts_beside_the_log(tmp_path, text, words):
+    log = tmp_path / "alert"
+    log.write_text(text)
+    r = kavrel_run("alerts", str(log), "--subnet", "10.0.0.0/8")
+    assert r.returncode == 0 and r.stdout == f"{log}.csv\n"
+    assert r.stderr == f"kavrel: {words.format(f'{log}.csv')} (not alerts)\n"
+    assert open(f"{log}.csv").readline().startswith("timestamp,sid,msg")
 
 
 def test_devices_table_marks_the_choice():
-    r = kavrel("devices")
+    r = kavrel_run("devices")
     assert r.returncode == 0
     lines = r.stdout.splitlines()
     assert lines[0].split() == ["NAME", "FLAGS", "DESCRIPTION"]
@@ -121,36 +339,45 @@ def test_devices_table_marks_the_choice():
     assert any(line.split()[0] == "lo" and "loopback" in line for line in lines[1:-1])
 
 
-def test_output_to_closed_pipe_is_quiet():
-    proc = subprocess.Popen([*COMMAND, "packets", SAMPLE], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    proc.stdout.readline()
-    proc.stdout.close()
-    assert proc.wait(timeout=60) == 0
-    assert b"Traceback" not in proc.stderr.read()
+# ---- sniff -------------------------------------------------------------------------------------
 
 
-def send_udp_until(stop: threading.Event, port: int) -> None:
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        while not stop.is_set():
-            s.sendto(b"cli", ("127.0.0.1", port))
-            time.sleep(0.02)
-
-
-@needs_root
-@pytest.mark.parametrize("extra, key", [([], "src_mac"), (["--features"], "count")])
-def test_sniff_count_on_loopback(extra, key):
+@contextlib.contextmanager
+def loopback_traffic():
     stop = threading.Event()
-    sender = threading.Thread(target=send_udp_until, args=(stop, 9), daemon=True)
+
+    def send():
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            while not stop.is_set():
+                s.sendto(b"cli", ("127.0.0.1", 9))
+                time.sleep(0.02)
+
+    sender = threading.Thread(target=send, daemon=True)
     sender.start()
     try:
-        r = kavrel("sniff", "-i", "lo", "-c", "3", *extra)
+        yield
     finally:
         stop.set()
         sender.join()
+
+
+@needs_root
+@pytest.mark.parametrize("extra, key, count, words", [([], "src_mac", 3, "3 packets"),
+                                                     (["--features"], "count", 1, "1 packet")])
+def test_sniff_count_on_loopback(extra, key, count, words):
+    with loopback_traffic():
+        r = kavrel_run("sniff", "-i", "lo", "-c", str(count), *extra)
     assert r.returncode == 0, r.stderr
     records = [json.loads(line) for line in r.stdout.splitlines()]
-    assert len(records) == 3 and all(key in rec for rec in records)
-    assert "3 packets captured on lo" in r.stderr
+    assert len(records) == count and all(key in rec for rec in records)
+    assert f"{words} captured on lo" in r.stderr
+
+
+@needs_root
+def test_sniff_write_failure_is_one_line():
+    with loopback_traffic():
+        r = kavrel_run("sniff", "-i", "lo", "-c", "3", "--features", "-o", "/dev/full")
+    assert r.returncode == 1 and r.stderr == "kavrel: cannot write /dev/full: No space left on device\n"
 
 
 @needs_root

@@ -1,12 +1,13 @@
-"""The kavrel command line: a thin layer over the four native modules.
+"""The kavrel command line.
 
-    kavrel features CAPTURE [-o OUT.csv]
-    kavrel packets CAPTURE [--format jsonl|csv] [-o OUT]
+    kavrel features CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
+    kavrel packets CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
     kavrel sniff [-i DEVICE] [--features] [-c COUNT] [--format jsonl|csv] [-o OUT]
-    kavrel alerts LOG --subnet CIDR
+    kavrel alerts LOG --subnet CIDR [-o OUT]
     kavrel devices
 
-Exit status: 0 on success, 1 when the work failed, 2 for usage errors.
+`features` and `packets` stream the dataset engine's tables batch by batch; `sniff`,
+`alerts` and `devices` sit on the per-packet modules.
 """
 
 from __future__ import annotations
@@ -15,23 +16,37 @@ import argparse
 import contextlib
 import csv
 import ipaddress
-import itertools
 import json
 import os
+import stat
 import sys
+import tempfile
 import time
 import warnings
-from typing import IO, Any, Iterable, Iterator
+from collections.abc import Iterable, Iterator
+from typing import IO, TYPE_CHECKING, Any
 
 from kavrel import __version__
+from kavrel._target import Target, WriteError
 from kavrel.columns import FEATURE_DICT_KEYS, PACKET_DICT_KEYS
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+    from kavrel.dataset import Scan
 
 PROG = "kavrel"
 
-# `kavrel packets --format csv` writes every key a packet dict can have;
-# absent keys are empty fields.
-PACKET_COLUMNS = PACKET_DICT_KEYS
-FEATURE_COLUMNS = FEATURE_DICT_KEYS
+TABLE_FORMATS = ("parquet", "csv", "jsonl")
+EXTENSIONS = {".parquet": "parquet", ".csv": "csv", ".jsonl": "jsonl"}
+STDIN = "-"
+
+EXIT_STATUS = """\
+exit status:
+  0    success
+  1    failure, or a damaged capture (the rows before the damage are written)
+  2    usage error
+  130  interrupted (Ctrl-C); no partial output file is left behind"""
 
 # libpcap's interface flags (pcap/pcap.h).
 PCAP_IF_LOOPBACK = 0x01
@@ -46,7 +61,6 @@ PCAP_ERROR_PERM_DENIED = -8
 PCAP_ERROR_PROMISC_PERM_DENIED = -11
 
 NEEDS_PRIVILEGE = "live capture needs root or CAP_NET_RAW"
-CHUNK = 4096  # rows handed to the CSV writer at once
 
 
 class Failure(Exception):
@@ -54,10 +68,197 @@ class Failure(Exception):
 
 
 class UsageError(Exception):
-    """A bad command line: reported as one line on stderr, exit status 2."""
+    """A bad command line: the usage line and one error line on stderr, exit status 2."""
+
+    def __init__(self, message: str, parser: argparse.ArgumentParser | None = None) -> None:
+        super().__init__(message)
+        self.parser = parser
 
 
-# ---- output ----------------------------------------------------------------
+# ---- words -----------------------------------------------------------------------
+
+
+def plural(n: int, word: str, words: str | None = None) -> str:
+    return f"{n:,} {word if n == 1 else words or word + 's'}"
+
+
+def shown(path: str) -> str:
+    return "standard input" if path == STDIN else path
+
+
+def about_stdin(text: str) -> str:
+    """A message from the engine, with standard input called by its name rather than "-"."""
+    return "standard input" + text[1:] if text.startswith(f"{STDIN}: ") else text
+
+
+def warn_line(message: object) -> None:
+    text = " ".join(str(message).split())
+    print(f"{PROG}: warning: {text}", file=sys.stderr)
+
+
+def show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    # Warnings are for the user: one line each, never a source excerpt.
+    warn_line(message)
+
+
+def silence_stdout() -> None:
+    """Points standard output at /dev/null, so that the interpreter's final flush
+    of whatever could not be written raises nothing more."""
+    with contextlib.suppress(OSError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+
+
+# ---- features and packets: the dataset engine's tables -----------------------------
+
+
+def chosen_format(fmt: str | None, target: Target) -> str:
+    if fmt is None:
+        if target.in_place or target.path is None:  # standard output, a device, a FIFO: no name to go by
+            return "csv"
+        fmt = EXTENSIONS.get(os.path.splitext(target.path)[1].lower())
+        if fmt is None:
+            raise UsageError(f"cannot tell the format of {target.path} from its name: give --format "
+                             "or end it in .parquet, .csv or .jsonl")
+    if fmt == "parquet" and target.path is None:
+        raise UsageError("Parquet is not written to standard output: give -o OUT.parquet")
+    return fmt
+
+
+def chosen_columns(text: str | None, table: str) -> list[str]:
+    from kavrel.dataset import FEATURE_COLUMNS, packet_columns
+
+    names = None if text is None else [name.strip() for name in text.split(",")]
+    try:
+        return packet_columns(names, after=FEATURE_COLUMNS if table == "features" else ())
+    except ValueError as exc:
+        raise UsageError(f"--columns: {exc}") from None
+
+
+def refuse_overwriting(inputs: list[str], target: Target, noun: str) -> None:
+    """Refuses an output that is one of the inputs, under any name (a symlink, a hard link)."""
+    written = target.identity()
+    if written is None:
+        return
+    for path in inputs:
+        try:
+            st = os.fstat(sys.stdin.fileno()) if path == STDIN else os.stat(path)
+        except (OSError, ValueError):
+            continue  # the engine says why it cannot be read
+        if (st.st_dev, st.st_ino) == written:
+            raise UsageError(f"the output {target.name} is the {noun} {shown(path)}: it would be destroyed")
+
+
+def total_bytes(captures: list[str], stats: dict[str, int]) -> int | None:
+    """The bytes the scan will read, when known: not for standard input from a pipe."""
+    if STDIN in captures:
+        with contextlib.suppress(OSError, ValueError):
+            if not stat.S_ISREG(os.fstat(sys.stdin.fileno()).st_mode):
+                return None
+    return stats["bytes_total"] or None
+
+
+def open_scan(captures: list[str], table: str, columns: list[str]) -> Scan:
+    from kavrel.dataset import DEFAULT_BATCH_SIZE, Scan
+
+    try:
+        return Scan(captures, table, columns, DEFAULT_BATCH_SIZE)  # type: ignore[arg-type]
+    except OSError as exc:
+        raise Failure(f"{shown(os.fsdecode(exc.filename))}: {exc.strerror}" if exc.filename
+                      else about_stdin(exc.strerror or str(exc))) from None
+    except ValueError as exc:  # not a capture file
+        raise Failure(about_stdin(str(exc))) from None
+
+
+def read_batches(scan: Scan) -> Iterator[pa.RecordBatch]:
+    """The scan's batches; a read that fails after some rows is a Failure."""
+    try:
+        yield from scan.batches()
+    except OSError as exc:
+        raise Failure(about_stdin(exc.strerror or str(exc))) from None
+
+
+class Progress:
+    """A bar on stderr: percent of the bytes read, packets (frames) per second, time left."""
+
+    def __init__(self, total: int | None, enabled: bool) -> None:
+        self.bar = None
+        if not enabled:
+            return
+        from tqdm import tqdm
+
+        if total is None:
+            layout = "{desc}: {n_fmt}B read [{elapsed}{postfix}]"
+        else:
+            layout = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}<{remaining}{postfix}]"
+        try:
+            width = os.get_terminal_size(sys.stderr.fileno()).columns
+        except OSError:
+            width = 0
+        # A terminal that reports no size (a bare pty, a serial line) would get no bar at all.
+        size: dict[str, Any] = {"dynamic_ncols": True} if width else {"ncols": 80, "nrows": 24}
+        self.bar = tqdm(total=total, desc=PROG, unit="B", unit_scale=True, file=sys.stderr, leave=False,
+                        bar_format=layout, postfix="0 packets/s", **size)
+
+    def update(self, stats: dict[str, int]) -> None:
+        if self.bar is None:
+            return
+        elapsed = max(self.bar.format_dict["elapsed"], 1e-6)
+        self.bar.set_postfix_str(f"{stats['frames'] / elapsed:,.0f} packets/s", refresh=False)
+        self.bar.update(stats["bytes_done"] - self.bar.n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def summary(rows: int, target: Target, stats: dict[str, int], seconds: float) -> str:
+    skipped = stats["not_ip"] + stats["unsupported_link"] + stats["cut"]
+    return (f"{PROG}: {plural(rows, 'row')} written to {target.name}; {plural(skipped, 'frame')} skipped "
+            f"({stats['not_ip']:,} not IP, {stats['unsupported_link']:,} unsupported link type, "
+            f"{stats['cut']:,} cut) in {seconds:.2f} s")
+
+
+def cmd_table(args: argparse.Namespace) -> int:
+    """`features` and `packets`: the table of the captures, written batch by batch."""
+    from kavrel._formats import batch_writer
+
+    start = time.monotonic()
+    target = Target(args.output)
+    refuse_overwriting(args.captures, target, "capture")
+    if STDIN in args.captures[1:]:
+        raise UsageError("standard input (-) can only be the first capture")
+    fmt = chosen_format(args.format, target)
+    columns = chosen_columns(args.columns, args.command)
+    scan = open_scan(args.captures, args.command, columns)
+    # The bar would tangle with rows drawn on the same terminal.
+    terminal_out = target.path is None and sys.stdout.isatty()
+    progress = Progress(total_bytes(args.captures, scan.stats()), sys.stderr.isatty() and not terminal_out)
+    rows = 0
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        try:
+            with target.open() as out:
+                writer = target.attempt(lambda: batch_writer(fmt, out, scan.schema))
+                try:
+                    for batch in read_batches(scan):
+                        target.attempt(lambda: writer.write(batch))
+                        rows += batch.num_rows
+                        progress.update(scan.stats())
+                except BaseException:
+                    writer.abandon()
+                    raise
+                target.attempt(writer.close)
+        finally:
+            progress.close()
+            for w in caught:
+                warn_line(about_stdin(str(w.message)))
+    print(summary(rows, target, scan.stats(), time.monotonic() - start), file=sys.stderr)
+    # A damaged capture is a failure even though its rows are kept.
+    return 1 if any(issubclass(w.category, RuntimeWarning) for w in caught) else 0
+
+
+# ---- sniff: live capture through the per-packet modules ------------------------------
 
 
 @contextlib.contextmanager
@@ -74,37 +275,8 @@ def open_output(path: str | None, *, csv_mode: bool) -> Iterator[IO[str]]:
         yield fh
 
 
-class Progress:
-    """Packets and rate on stderr, redrawn a few times a second, only on a terminal."""
-
-    def __init__(self, label: str) -> None:
-        self.enabled = sys.stderr.isatty()
-        self.label = label
-        self.count = 0
-        self.start = self.last = time.monotonic()
-
-    def tick(self, n: int = 1) -> None:
-        before = self.count
-        self.count += n
-        if self.enabled and self.count // 4096 != before // 4096:
-            now = time.monotonic()
-            if now - self.last >= 0.25:
-                self.last = now
-                self._draw(now)
-
-    def _draw(self, now: float) -> None:
-        rate = self.count / max(now - self.start, 1e-9)
-        sys.stderr.write(f"\r{self.label}: {self.count:,} packets, {rate:,.0f} packets/s ")
-        sys.stderr.flush()
-
-    def done(self) -> None:
-        if self.enabled:
-            self._draw(time.monotonic())
-            sys.stderr.write("\n")
-
-
 def write_records(records: Iterable[dict], out: IO[str], fmt: str, columns: tuple[str, ...],
-                  progress: Progress | None = None, limit: int | None = None) -> int:
+                  limit: int | None = None) -> int:
     """Writes dicts as JSON lines or CSV rows; returns how many were written."""
     n = 0
     if fmt == "csv":
@@ -121,30 +293,9 @@ def write_records(records: Iterable[dict], out: IO[str], fmt: str, columns: tupl
     for record in records:
         emit(record)
         n += 1
-        if progress is not None:
-            progress.tick()
         if limit is not None and n >= limit:
             break
     return n
-
-
-# ---- capture helpers ---------------------------------------------------------
-
-
-def capture_path(path: str) -> bytes:
-    if not os.path.exists(path):
-        raise Failure(f"{path}: no such file")
-    if os.path.isdir(path):
-        raise Failure(f"{path}: is a directory")
-    if not os.access(path, os.R_OK):
-        raise Failure(f"{path}: permission denied")
-    return os.fsencode(path)
-
-
-def open_failure(path: str, exc: BaseException) -> Failure:
-    os_errno = getattr(exc, "errno", None)
-    reason = os.strerror(os_errno) if os_errno else "not a pcap or pcapng file"
-    return Failure(f"{path}: cannot read capture ({reason})")
 
 
 def first_then_rest(gen: Iterator[dict], on_open_error) -> Iterator[dict]:
@@ -159,45 +310,11 @@ def first_then_rest(gen: Iterator[dict], on_open_error) -> Iterator[dict]:
     yield from gen
 
 
-# ---- commands ------------------------------------------------------------------
-
-
-def cmd_features(args: argparse.Namespace) -> int:
-    from kavrel.core.ver100.metricor import FeatureExtractor
-
-    path = capture_path(args.capture)
-    progress = Progress("features")
-    gen = FeatureExtractor().iter_pcap(path)
-    try:
-        with open_output(args.output, csv_mode=True) as out:
-            rows = first_then_rest(gen, lambda exc: open_failure(args.capture, exc))
-            writer = csv.writer(out)
-            writer.writerow(FEATURE_COLUMNS)
-            # Chunks keep the per-row loop inside the csv module's C code.
-            values = map(dict.values, rows)
-            while chunk := list(itertools.islice(values, CHUNK)):
-                writer.writerows(chunk)
-                progress.tick(len(chunk))
-    finally:
-        gen.close()
-        progress.done()
-    return 0
-
-
-def cmd_packets(args: argparse.Namespace) -> int:
-    from kavrel.core.base import sniffkit
-
-    path = capture_path(args.capture)
-    progress = Progress("packets")
-    gen = sniffkit.read_pcap(path)
-    try:
-        with open_output(args.output, csv_mode=args.format == "csv") as out:
-            records = first_then_rest(gen, lambda exc: open_failure(args.capture, exc))
-            write_records(records, out, args.format, PACKET_COLUMNS, progress)
-    finally:
-        gen.close()
-        progress.done()
-    return 0
+def libpcap_words(exc: BaseException, device: str) -> str:
+    """libpcap's text of a module's error, without the module's own prefix (in its
+    own language) and without the device name libpcap puts first."""
+    text = str(exc).partition(": ")[2] or str(exc)
+    return text.removeprefix(f"{device}: ")
 
 
 def live_open_failure(device: str, exc: BaseException) -> Failure:
@@ -206,53 +323,7 @@ def live_open_failure(device: str, exc: BaseException) -> Failure:
         return Failure(f"{NEEDS_PRIVILEGE} ({device}: permission denied)")
     if status == PCAP_ERROR_NO_SUCH_DEVICE:
         return Failure(f"{device}: no such capture device")
-    return Failure(str(exc))
-
-
-def cmd_sniff(args: argparse.Namespace) -> int:
-    from kavrel.core.base import nicpick, sniffkit
-
-    if args.count is not None and args.count < 1:
-        raise UsageError("-c/--count must be a positive number")
-    if args.interface:
-        device = os.fsencode(args.interface)
-    else:
-        device = nicpick.get_auto_device()
-        if device is None:
-            raise Failure("no capture device found")
-    name = os.fsdecode(device)
-    if args.features:
-        from kavrel.core.ver100.metricor import FeatureExtractor
-
-        gen = FeatureExtractor().process_live(device)
-        columns = FEATURE_COLUMNS
-    else:
-        gen = sniffkit.start_sniff(device)
-        columns = PACKET_COLUMNS
-    if sys.stderr.isatty():
-        print(f"{PROG}: capturing on {name}", file=sys.stderr)
-    written = 0
-    start = time.monotonic()
-    interrupted = False
-    try:
-        with open_output(args.output, csv_mode=args.format == "csv") as out:
-            records = first_then_rest(gen, lambda exc: live_open_failure(name, exc))
-            counted = _counting(records)
-            try:
-                written = write_records(counted, out, args.format, columns, limit=args.count)
-            except KeyboardInterrupt:
-                interrupted = True
-                written = counted.n  # type: ignore[attr-defined]
-            if args.output in (None, "-"):
-                out.flush()
-    except RuntimeError as exc:  # the device failed mid-capture
-        raise Failure(str(exc)) from None
-    finally:
-        gen.close()
-    took = time.monotonic() - start
-    reason = "interrupted" if interrupted else "done"
-    print(f"{PROG}: {written:,} packets captured on {name} in {took:.1f} s ({reason})", file=sys.stderr)
-    return 0
+    return Failure(f"{device}: cannot capture ({libpcap_words(exc, device)})")
 
 
 class _counting:
@@ -271,6 +342,63 @@ class _counting:
         return item
 
 
+def cmd_sniff(args: argparse.Namespace) -> int:
+    from kavrel.core.base import nicpick, sniffkit
+
+    if args.count is not None and args.count < 1:
+        raise UsageError("-c/--count must be a positive number")
+    if args.interface:
+        device = os.fsencode(args.interface)
+    else:
+        try:
+            device = nicpick.get_auto_device()
+        except RuntimeError as exc:
+            raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
+        if device is None:
+            raise Failure("no capture device found")
+    name = os.fsdecode(device)
+    if args.features:
+        from kavrel.core.ver100.metricor import FeatureExtractor
+
+        gen = FeatureExtractor().process_live(device)
+        columns = FEATURE_DICT_KEYS
+    else:
+        gen = sniffkit.start_sniff(device)
+        columns = PACKET_DICT_KEYS
+    if sys.stderr.isatty():
+        print(f"{PROG}: capturing on {name}", file=sys.stderr)
+    written = 0
+    start = time.monotonic()
+    interrupted = False
+    output = args.output if args.output not in (None, "-") else "standard output"
+    try:
+        with open_output(args.output, csv_mode=args.format == "csv") as out:
+            records = first_then_rest(gen, lambda exc: live_open_failure(name, exc))
+            counted = _counting(records)
+            try:
+                written = write_records(counted, out, args.format, columns, limit=args.count)
+            except KeyboardInterrupt:
+                interrupted = True
+                written = counted.n
+            if args.output in (None, "-"):
+                out.flush()
+    except RuntimeError as exc:  # the device failed mid-capture
+        raise Failure(f"{name}: capture failed ({libpcap_words(exc, name)})") from None
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise Failure(f"cannot write {output}: {exc.strerror or exc}") from None
+    finally:
+        gen.close()
+    took = time.monotonic() - start
+    reason = "interrupted" if interrupted else "done"
+    print(f"{PROG}: {plural(written, 'packet')} captured on {name} in {took:.1f} s ({reason})", file=sys.stderr)
+    return 0
+
+
+# ---- alerts -------------------------------------------------------------------------
+
+
 def parse_subnet(text: str) -> str:
     try:
         ipaddress.IPv4Network(text, strict=False)
@@ -282,23 +410,67 @@ def parse_subnet(text: str) -> str:
     return text
 
 
-def cmd_alerts(args: argparse.Namespace) -> int:
+def count_lines(path: str) -> int:
+    """The lines of `path` that hold more than white space."""
+    try:
+        with open(path, "rb") as fh:
+            return sum(1 for line in fh if line.strip())
+    except OSError as exc:
+        raise Failure(f"{path}: {exc.strerror or exc}") from None
+
+
+def count_rows(csv_path: str) -> int:
+    with open(csv_path, newline="", encoding="utf-8", errors="replace") as fh:
+        return max(sum(1 for _ in csv.reader(fh)) - 1, 0)
+
+
+def convert_alerts(log: str, subnet: str, shown_as: str, csv_name: str) -> str:
+    """The converter's CSV for `log`, written beside it; errors name the log as
+    `shown_as` and the CSV as `csv_name`."""
     from kavrel.core.base import idslog
 
-    subnet = parse_subnet(args.subnet)
-    log = args.log
-    if not os.path.exists(log):
-        raise Failure(f"{log}: no such alert log")
-    if os.path.isdir(log):
-        raise Failure(f"{log}: is a directory")
     try:
         out = idslog.process_alerts_to_csv(log, subnet)
     except OSError as exc:
-        raise Failure(f"{exc.filename or log}: {exc.strerror or exc}") from None
+        if exc.filename in (None, log):
+            raise Failure(f"{shown_as}: {exc.strerror or exc}") from None
+        raise Failure(f"cannot write {csv_name}: {exc.strerror or exc}") from None
     if out is None:
-        raise Failure(f"{log}: no such alert log")
-    print(out)
+        raise Failure(f"{shown_as}: no such alert log")
+    return out
+
+
+def cmd_alerts(args: argparse.Namespace) -> int:
+    subnet = parse_subnet(args.subnet)
+    log = args.log
+    target = None if args.output is None else Target(args.output)
+    if target is not None:
+        refuse_overwriting([log], target, "alert log")
+    lines = count_lines(log)
+    if target is None:
+        written_to = convert_alerts(log, subnet, log, log + ".csv")
+        alerts = count_rows(written_to)
+        print(written_to)
+    else:
+        written_to = target.name
+        # The converter always writes beside the log it is given: it gets a link to the
+        # log in a scratch directory beside OUT, so that LOG.csv is never touched and the
+        # result can be renamed into place.
+        scratch = target.attempt(lambda: tempfile.TemporaryDirectory(prefix=".kavrel-", dir=target.directory))
+        with scratch as where:
+            link = os.path.join(where, "alerts")
+            os.symlink(os.path.abspath(log), link)
+            made = convert_alerts(link, subnet, log, target.name)
+            alerts = count_rows(made)
+            target.place(made)
+        if target.path is not None:
+            print(target.path)
+    print(f"{PROG}: {plural(alerts, 'alert')} written to {written_to}; "
+          f"{plural(lines - alerts, 'line')} skipped (not alerts)", file=sys.stderr)
     return 0
+
+
+# ---- devices ------------------------------------------------------------------------
 
 
 def flag_words(flags: int) -> str:
@@ -320,7 +492,7 @@ def cmd_devices(args: argparse.Namespace) -> int:
         devices = nicpick.get_all_devices()
         auto = nicpick.get_auto_device()
     except RuntimeError as exc:
-        raise Failure(str(exc)) from None
+        raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
     if not devices:
         print("no capture devices found")
         return 0
@@ -335,30 +507,47 @@ def cmd_devices(args: argparse.Namespace) -> int:
     return 0
 
 
-# ---- argument parsing ------------------------------------------------------------
+# ---- argument parsing ------------------------------------------------------------------
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, exit status 2
-        raise UsageError(message)
+    def error(self, message: str) -> Any:
+        raise UsageError(message, self)
+
+
+def add_table_command(sub: Any, name: str, help: str, description: str, columns_help: str) -> None:
+    from kavrel._engine import PACKET_COLUMNS
+
+    p = sub.add_parser(name, help=help, description=description, epilog=EXIT_STATUS,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("captures", nargs="+", metavar="CAPTURE",
+                   help="pcap or pcapng files, read in order as one capture; - is standard input")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="output file (default: standard output, as CSV); replaced only when the run succeeds")
+    p.add_argument("--format", choices=TABLE_FORMATS,
+                   help="output format (default: from OUT's extension .parquet, .csv or .jsonl; CSV on "
+                        "standard output, where Parquet is not written). JSON lines is the slow format: "
+                        "every value becomes a Python object on the way")
+    p.add_argument("--columns", metavar="A,B,...", help=f"{columns_help}; the packet columns are: "
+                                                        f"{', '.join(PACKET_COLUMNS)}")
+    p.set_defaults(func=cmd_table, parser=p)
 
 
 def build_parser() -> argparse.ArgumentParser:
-    p = _Parser(prog=PROG, description="Per-packet records and features from network traffic.")
+    p = _Parser(prog=PROG, description="Network captures as tables for traffic analysis and IDS datasets.",
+                epilog=EXIT_STATUS, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
-    f = sub.add_parser("features", help="KDD-style per-packet features of a capture file, as CSV")
-    f.add_argument("capture", metavar="CAPTURE")
-    f.add_argument("-o", "--output", metavar="OUT.csv", help="output file (default: standard output)")
-    f.set_defaults(func=cmd_features)
-
-    k = sub.add_parser("packets", help="decoded packets of a capture file, as JSON lines or CSV")
-    k.add_argument("capture", metavar="CAPTURE")
-    k.add_argument("--format", choices=("jsonl", "csv"), default="jsonl")
-    k.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    k.set_defaults(func=cmd_packets)
+    add_table_command(sub, "features", "per-packet features of captures (2-second per-destination count)",
+                      "One row per IPv4/IPv6 frame: timestamp, src_port, dst_port, protocol_type,\n"
+                      "src_bytes, land, wrong_fragment, count (packets in a row to the same destination,\n"
+                      "each at most 2 s after the previous one). The count carries across the captures.",
+                      "packet columns to add after the eight feature columns")
+    add_table_command(sub, "packets", "decoded packets of captures, every header field",
+                      "One row per IPv4/IPv6 frame, a column per header field, empty where a field\n"
+                      "does not apply.", "the packet columns to write, in this order (default: all)")
 
     s = sub.add_parser("sniff", help="capture live: decoded packets or features")
     s.add_argument("-i", "--interface", metavar="DEVICE", help="capture device (default: automatic choice)")
@@ -366,32 +555,35 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-c", "--count", type=int, metavar="COUNT", help="stop after COUNT records")
     s.add_argument("--format", choices=("jsonl", "csv"), default="jsonl")
     s.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    s.set_defaults(func=cmd_sniff)
+    s.set_defaults(func=cmd_sniff, parser=s)
 
-    a = sub.add_parser("alerts", help="convert a fast-alert log to CSV (written beside the log)")
+    a = sub.add_parser("alerts", help="convert a fast-alert log to CSV")
     a.add_argument("log", metavar="LOG")
     a.add_argument("--subnet", required=True, metavar="CIDR", help="internal IPv4 subnet, e.g. 192.168.1.0/24")
-    a.set_defaults(func=cmd_alerts)
+    a.add_argument("-o", "--output", metavar="OUT",
+                   help="output file, - for standard output (default: LOG.csv beside the log)")
+    a.set_defaults(func=cmd_alerts, parser=a)
 
     d = sub.add_parser("devices", help="list capture devices and the automatic choice")
-    d.set_defaults(func=cmd_devices)
+    d.set_defaults(func=cmd_devices, parser=d)
     return p
-
-
-def show_warning(message, category, filename, lineno, file=None, line=None) -> None:
-    # One line, like the errors: "a truncated capture ended early" is for the user, not a traceback.
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
 def main(argv: list[str] | None = None) -> int:
     warnings.showwarning = show_warning
+    parser = build_parser()
+    args = None
     try:
-        args = build_parser().parse_args(argv)
+        args = parser.parse_args(argv)
         return args.func(args)
     except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        used = exc.parser or getattr(args, "parser", None) or parser
+        used.print_usage(sys.stderr)
+        print(f"{used.prog}: error: {exc}", file=sys.stderr)
         return 2
-    except Failure as exc:
+    except (Failure, WriteError) as exc:
+        if isinstance(exc, WriteError) and exc.to_stdout:
+            silence_stdout()
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
@@ -399,9 +591,7 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`); stop quietly.
-        with contextlib.suppress(OSError):
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
+        silence_stdout()
         return 0
 
 
