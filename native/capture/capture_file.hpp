@@ -35,8 +35,9 @@ public:
     // boundary of a classic file) when not 0; records starting at or after
     // `limit` are not read. False with error() set: os_errno() non-zero when
     // the system refused, 0 when the file is not a capture.
+    // With `guess`, `start` is only near a record (see ClassicPcapReader::start).
     bool open(const std::string& path, ReadWith how = ReadWith::automatic, uint64_t start = 0,
-              uint64_t limit = UINT64_MAX) {
+              uint64_t limit = UINT64_MAX, bool guess = false) {
         close();
         os_errno_ = 0;
         error_.clear();
@@ -60,7 +61,7 @@ public:
             linktype_ = static_cast<int>(header.linktype);
             const uint64_t first = start ? start : kFileHeaderLen;
             if (first != kFileHeaderLen && ::lseek(fd_, static_cast<off_t>(first), SEEK_SET) < 0) return system_error(errno);
-            if (!classic_.start(fd_, header, first, limit)) return system_error(classic_.os_errno());
+            if (!classic_.start(fd_, header, first, limit, guess)) return system_error(classic_.os_errno());
             native_ = true;
             return true;
         }
@@ -78,6 +79,9 @@ public:
     }
 
     const std::string& path() const noexcept { return path_; }
+    // Where the first record read starts (a guessed start: where it was found;
+    // UINT64_MAX when none was).
+    uint64_t found_start() const noexcept { return native_ ? classic_.found_start() : 0; }
     int linktype() const noexcept { return linktype_; }
     bool native() const noexcept { return native_; }
     uint64_t size() const noexcept { return size_; }  // 0 when not a regular file

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace kavrel::capture {
 
@@ -80,6 +81,42 @@ inline bool parse_file_header(const uint8_t* b, FileHeader& h, const char*& why)
     return true;
 }
 
+// The first byte offset in [from, to) where a record plausibly starts: its
+// header and the next several (or all up to the end of the file) have sane
+// lengths and times close to one another. A guess, for cutting a file where
+// no walk from its start has been made: whoever uses it checks it against one.
+inline uint64_t find_record_start(const uint8_t* data, uint64_t size, const FileHeader& h, uint64_t from,
+                                  uint64_t to) noexcept {
+    constexpr int kChain = 8;
+    const uint32_t max_frac = h.nanosecond ? 1000000000u : 1000000u;
+    auto header_at = [&](uint64_t at, uint32_t& sec, uint32_t& caplen) {
+        uint32_t w[4];
+        std::memcpy(w, data + at, sizeof w);
+        if (h.swapped) {
+            for (uint32_t& v : w) v = bswap32(v);
+        }
+        caplen = w[2];
+        uint32_t wire = w[3];
+        if (h.version_minor < 3 || (h.version_minor == 3 && caplen > wire)) std::swap(caplen, wire);
+        sec = w[0];
+        return w[1] < max_frac && caplen <= kMaxCaplen && wire >= caplen && wire <= (64u << 20);
+    };
+    for (uint64_t p = from; p < to && p + kRecordHeaderLen <= size; ++p) {
+        uint64_t at = p;
+        uint32_t first_sec = 0;
+        int good = 0;
+        for (; good < kChain && at + kRecordHeaderLen <= size; ++good) {
+            uint32_t sec, caplen;
+            if (!header_at(at, sec, caplen)) break;
+            if (good == 0) first_sec = sec;
+            else if (sec - first_sec + 86400u > 2 * 86400u) break;  // more than a day apart
+            at += kRecordHeaderLen + caplen;
+        }
+        if (good == kChain || (good > 0 && at == size)) return p;
+    }
+    return UINT64_MAX;
+}
+
 class ClassicPcapReader {
 public:
     static constexpr std::size_t kBufferSize = 4 << 20;
@@ -92,22 +129,34 @@ public:
     // Starts reading `fd` (not owned) whose file header is `header`, with the
     // next record at byte `offset`; `limit` is where to stop (a record that
     // starts at or past it is not read), UINT64_MAX for the whole file.
-    // `fd` is positioned at `offset`.
-    bool start(int fd, const FileHeader& header, uint64_t offset, uint64_t limit = UINT64_MAX) {
+    // `fd` is positioned at `offset`. With `guess`, `offset` is only near a
+    // record: reading starts at the first plausible record start at or after
+    // it (found_start(); none before `limit`: nothing is read).
+    bool start(int fd, const FileHeader& header, uint64_t offset, uint64_t limit = UINT64_MAX, bool guess = false) {
         fd_ = fd;
         header_ = header;
         offset_ = offset;
         limit_ = limit;
         os_errno_ = 0;
+        found_start_ = guess ? UINT64_MAX : offset;
         struct stat st;
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > offset &&
             map_.map(fd, static_cast<uint64_t>(st.st_size))) {
             buf_ = const_cast<uint8_t*>(map_.data());
-            begin_ = offset;
+            if (guess) {
+                found_start_ = find_record_start(buf_, map_.size(), header, offset, limit);
+                offset_ = found_start_ == UINT64_MAX ? limit : found_start_;
+                if (map_.faulted()) {
+                    os_errno_ = EIO;
+                    return false;
+                }
+            }
+            begin_ = offset_ < map_.size() ? offset_ : map_.size();
             end_ = map_.size();
             eof_ = true;
             return true;
         }
+        if (guess) offset_ = limit_;  // a stream cannot be searched: nothing is read
         map_.unmap();
         if (!owned_ && !(owned_ = static_cast<uint8_t*>(std::malloc(kBufferSize)))) {
             os_errno_ = ENOMEM;
@@ -122,6 +171,8 @@ public:
     void stop() noexcept { map_.unmap(); }
 
     const FileHeader& header() const noexcept { return header_; }
+    // Where reading started (UINT64_MAX: a guess found no record).
+    uint64_t found_start() const noexcept { return found_start_; }
     // Byte offset of the next record; after damage, of the damaged one.
     uint64_t offset() const noexcept { return offset_; }
     const char* error() const noexcept { return error_; }
@@ -234,6 +285,7 @@ private:
     std::size_t end_ = 0;
     uint64_t offset_ = 0;
     uint64_t limit_ = UINT64_MAX;
+    uint64_t found_start_ = 0;
     bool eof_ = false;
     int os_errno_ = 0;
     char error_[160] = {};

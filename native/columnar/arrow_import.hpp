@@ -27,6 +27,11 @@ public:
     T value(int64_t i) const noexcept {
         return static_cast<const T*>(a_->buffers[1])[i + a_->offset];
     }
+    bool bit(int64_t i) const noexcept {
+        const auto* bits = static_cast<const uint8_t*>(a_->buffers[1]);
+        const int64_t k = i + a_->offset;
+        return (bits[k >> 3] >> (k & 7)) & 1;
+    }
     std::string_view text(int64_t i) const noexcept {
         const auto* offsets = static_cast<const int32_t*>(a_->buffers[1]);
         const auto* data = static_cast<const char*>(a_->buffers[2]);

@@ -6,6 +6,7 @@
 #include "capture/capture_file.hpp"
 #include "columnar/arrow_c.hpp"
 #include "decode/packet_view.hpp"
+#include "engine/shards.hpp"
 #include "engine/tables.hpp"
 #include "features/destination_table.hpp"
 
@@ -26,6 +27,7 @@ struct Source {
     std::string path;  // "-": standard input
     uint64_t start = 0;  // first record's byte offset; 0: the file's first record
     uint64_t limit = UINT64_MAX;  // records starting here or later belong to someone else
+    bool guess = false;  // `start` is only near a record: the first plausible one is found
 };
 
 struct Stats {
@@ -50,10 +52,29 @@ class Scanner {
 public:
     // A labelled scan gains the label columns; its alerts may come later
     // (set_alerts): rows are read meanwhile and labelled once they are in.
+    // A shard of a features scan (`shard`) gains the columns that mend its
+    // counts, and sums its destinations up (summary()).
     Scanner(std::vector<Source> sources, bool features, std::vector<int> packet_columns, std::size_t batch_rows,
-            capture::ReadWith how, bool labelled = false)
+            capture::ReadWith how, bool labelled = false, bool shard = false)
         : sources_(std::move(sources)), table_(features, std::move(packet_columns)), batch_rows_(batch_rows),
-          how_(how), labelled_(labelled) {}
+          how_(how), labelled_(labelled), shard_(shard && features) {
+        if (shard_) {
+            for (const auto& f : kShardFields) shard_columns_.emplace_back(f);
+        }
+    }
+
+    // Where the first source's records began and where its reading ended (the
+    // next record's offset, or where the file ended or was damaged): a shard's bounds.
+    std::pair<uint64_t, uint64_t> bounds() {
+        std::lock_guard lock(mutex_);
+        return {first_start_, first_end_};
+    }
+
+    // The shard's destinations, packed (see ShardCounter::serialize).
+    std::string summary() {
+        std::lock_guard lock(mutex_);
+        return shard_counts_.serialize();
+    }
 
     // The alerts that label the rows; nullptr with `why` when they could not be
     // read (the scan then fails).
@@ -86,7 +107,7 @@ public:
             const Source& s = sources_[i];
             capture::CaptureFile probe;
             capture::CaptureFile& f = i == 0 ? file_ : probe;
-            if (!f.open(s.path, how_, s.start, s.limit)) {
+            if (!f.open(s.path, how_, s.start, s.limit, s.guess)) {
                 error_ = f.error();
                 os_errno_ = f.os_errno();
                 error_path_ = s.path;
@@ -96,11 +117,15 @@ public:
             stats_.bytes_total += s.limit != UINT64_MAX ? s.limit - s.start : f.size();
         }
         current_ = 0;
+        first_start_ = file_.found_start();
         return true;
     }
 
     std::vector<columnar::Field> fields() const {
         std::vector<columnar::Field> out = table_.fields();
+        if (shard_) {
+            for (const auto& f : kShardFields) out.push_back(f);
+        }
         if (labelled_) {
             for (const auto& f : LabelBuilder::fields()) out.push_back(f);
         }
@@ -147,6 +172,20 @@ public:
     int next_batch(ArrowArray* out) {
         std::unique_lock lock(mutex_);
         out->release = nullptr;
+        return produce(out, lock);
+    }
+
+    ~Scanner() {
+        for (Pending& p : pending_) {
+            if (p.batch.release) p.batch.release(&p.batch);
+        }
+    }
+
+private:
+    // The next batch: read, and labelled once the alerts are in (until then
+    // rows are read ahead, up to a bound).
+    int produce(ArrowArray* out, std::unique_lock<std::mutex>& lock) {
+        out->release = nullptr;
         if (failed_) return failed_;
         if (!labelled_) return read_batch(out, nullptr);
         for (;;) {
@@ -183,13 +222,6 @@ public:
         }
     }
 
-    ~Scanner() {
-        for (Pending& p : pending_) {
-            if (p.batch.release) p.batch.release(&p.batch);
-        }
-    }
-
-private:
     // A batch read before its alerts were in.
     struct Pending {
         ArrowArray batch{};
@@ -204,6 +236,9 @@ private:
         if (failed_) return failed_;
         if (pending_failure_) return failed_ = pending_failure_;
         if (!table_.start(batch_rows_)) return fail(ENOMEM, "out of memory");
+        for (auto& c : shard_columns_) {
+            if (!c.start(batch_rows_)) return fail(ENOMEM, "out of memory");
+        }
         if (keys) keys->reserve(batch_rows_);
         decode::PacketView view;
         capture::Frame frame;
@@ -229,10 +264,16 @@ private:
                 continue;
             }
             uint32_t count = 0;
-            if (table_.features()) {
+            if (shard_) {
+                uint32_t id;
+                bool first_chain;
+                count = shard_counts_.count(view.ip.version, view.ip.dst, frame.seconds(), id, first_chain);
+                shard_columns_[0].push<uint32_t>(id);
+                shard_columns_[1].push_bool(first_chain);
+            } else if (table_.features()) {
                 count = counts_.count(view.ip.version, view.ip.dst, frame.seconds());
-                if (count == 0) return fail(ENOMEM, "out of memory");
             }
+            if (table_.features() && count == 0) return fail(ENOMEM, "out of memory");
             if (!table_.add(frame, view, count)) return fail(ENOMEM, "out of memory");
             if (keys) keys->push_back(labels::LabelKey::of(frame.time_ns(), view));
             ++stats_.rows;
@@ -242,6 +283,15 @@ private:
             return 0;  // the scan is done
         }
         if (!table_.export_batch(out)) return fail(ENOMEM, "out of memory");
+        if (shard_) {
+            ArrowArray extra;
+            if (!columnar::export_batch(shard_columns_, &extra)) {
+                out->release(out);
+                return fail(ENOMEM, "out of memory");
+            }
+            const ArrowArray base = *out;
+            if (!columnar::join_batches(base, extra, out)) return fail(ENOMEM, "out of memory");
+        }
         return 0;
     }
 
@@ -281,12 +331,13 @@ private:
     // The current file is done: opens the next one. False when none is left
     // or the next cannot be opened (a failure then).
     bool advance() {
+        if (current_ == 0) first_end_ = file_.offset();
         stats_.bytes_done += file_.offset() - sources_[current_].start;
         ++stats_.files_done;
         file_.close();
         if (++current_ >= sources_.size()) return false;
         const Source& s = sources_[current_];
-        if (!file_.open(s.path, how_, s.start, s.limit)) {
+        if (!file_.open(s.path, how_, s.start, s.limit, s.guess)) {
             pending_failure_ = file_.os_errno() ? file_.os_errno() : EINVAL;
             error_ = describe(s.path, file_.error(), 0);
             current_ = sources_.size();
@@ -317,14 +368,20 @@ private:
     capture::ReadWith how_;
     capture::CaptureFile file_;
     std::size_t current_ = 0;
+    uint64_t first_start_ = 0;
+    uint64_t first_end_ = UINT64_MAX;
     features::DestinationTable counts_;
     bool labelled_;
+    bool shard_;
+    std::vector<columnar::Column> shard_columns_;
+    ShardCounter shard_counts_;
     std::shared_ptr<const labels::AlertIndex> alerts_;
     std::string alerts_failed_;
     std::vector<uint8_t> matched_;
     labels::LabelCursor cursor_;
     std::deque<Pending> pending_;
     bool done_reading_ = false;
+
     std::condition_variable alerts_ready_;
     Stats stats_;
     std::vector<Damage> damage_;

@@ -230,6 +230,14 @@ private:
     int64_t rows_ = 0;
 };
 
+// The columns a shard adds for mending its counts (see shards.hpp): each
+// row's destination id in the shard, and whether the row is in that
+// destination's first chain there.
+inline const Field kShardFields[] = {
+    {"__destination", Type::u32, false},
+    {"__first_chain", Type::boolean, false},
+};
+
 // The label columns of a batch, built once its rows' alerts are known.
 class LabelBuilder {
 public:

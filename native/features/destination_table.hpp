@@ -18,8 +18,8 @@ namespace kavrel::features {
 inline constexpr double kWindowSeconds = 2.0;
 
 struct ConnectionState {
-    uint32_t count;         // packets in the current chain to this destination
-    double last_seen_time;  // timestamp of the chain's latest packet
+    uint32_t count = 0;           // packets in the current chain to this destination
+    double last_seen_time = 0.0;  // timestamp of the chain's latest packet
 };
 
 // The next count of a chain whose state is `state`, for a packet at `now`. A new
@@ -59,8 +59,9 @@ inline uint64_t hash_key(uint32_t dst_ip) noexcept { return mix64(dst_ip ^ hash_
 inline uint64_t hash_key(const Ip6Address& dst) noexcept { return mix64(mix64(dst.head ^ hash_salt()) ^ dst.tail); }
 
 // Open addressing with linear probing over a power-of-two array kept at most
-// half full: a lookup is one hash and, almost always, one cache line.
-template <class Key>
+// half full: a lookup is one hash and, almost always, one cache line. `State`
+// is a ConnectionState, or one with more a reader keeps per destination.
+template <class Key, class State = ConnectionState>
 class DestinationMap {
 public:
     DestinationMap() noexcept = default;
@@ -70,11 +71,11 @@ public:
 
     // The state for `key`, inserted as {0, 0.0} when missing; nullptr if the
     // table had to grow and memory ran out.
-    ConnectionState* find_or_insert(const Key& key) noexcept {
+    State* find_or_insert(const Key& key) noexcept {
         if (2 * (size_ + 1) > capacity_ && !grow()) return nullptr;
         Slot* slot = probe(slots_, capacity_ - 1, key);
         if (!slot->used) {
-            *slot = Slot{key, {0, 0.0}, true};
+            *slot = Slot{key, State{}, true};
             ++size_;
         }
         return &slot->state;
@@ -89,7 +90,7 @@ public:
 private:
     struct Slot {
         Key key;
-        ConnectionState state;
+        State state;
         bool used;
     };
     static constexpr std::size_t kInitialCapacity = 64;
@@ -120,22 +121,26 @@ private:
 
 // One chain per destination host, keyed on the address of the packet's own IP
 // version: an IPv4 and an IPv6 destination never share an entry.
-class DestinationTable {
+template <class State = ConnectionState>
+class DestinationTableOf {
 public:
-    // The count of a packet at `now` to `dst` (4 or 16 bytes as in the frame,
-    // by `version`); 0 when the table could not grow.
-    uint32_t count(int version, const uint8_t* dst, double now) noexcept {
-        ConnectionState* state;
+    // The state of `dst` (4 or 16 bytes as in the frame, by `version`),
+    // inserted as {0, 0.0} when missing; nullptr when the table could not grow.
+    State* state(int version, const uint8_t* dst) noexcept {
         if (version == 6) {
             Ip6Address key;
             std::memcpy(&key, dst, sizeof key);
-            state = ipv6_.find_or_insert(key);
-        } else {
-            uint32_t key;
-            std::memcpy(&key, dst, sizeof key);
-            state = ipv4_.find_or_insert(key);
+            return ipv6_.find_or_insert(key);
         }
-        return state ? advance(*state, now) : 0;
+        uint32_t key;
+        std::memcpy(&key, dst, sizeof key);
+        return ipv4_.find_or_insert(key);
+    }
+
+    // The count of a packet at `now` to `dst`; 0 when the table could not grow.
+    uint32_t count(int version, const uint8_t* dst, double now) noexcept {
+        State* s = state(version, dst);
+        return s ? advance(*s, now) : 0;
     }
 
     void clear() noexcept {
@@ -144,8 +149,10 @@ public:
     }
 
 private:
-    DestinationMap<uint32_t> ipv4_;
-    DestinationMap<Ip6Address> ipv6_;
+    DestinationMap<uint32_t, State> ipv4_;
+    DestinationMap<Ip6Address, State> ipv6_;
 };
+
+using DestinationTable = DestinationTableOf<>;
 
 }  // namespace kavrel::features

@@ -26,10 +26,12 @@ using engine::Scanner;
 
 struct State {
     PyObject* scan_type;
+    PyObject* carry_type;
 
     template <class F>
     int for_each_ref(F&& f) {
-        return f(scan_type);
+        if (int rc = f(scan_type)) return rc;
+        return f(carry_type);
     }
 };
 
@@ -170,15 +172,16 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
 // whose alerts come later through set_alerts), or the (schema, array) capsules
 // of the alerts that label the rows.
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", nullptr};
+    static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", "shard", nullptr};
     PyObject* paths;
     const char* table;
     PyObject* columns;
     Py_ssize_t batch_size;
     const char* reader = "auto";
     PyObject* alerts = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sO", const_cast<char**>(kwlist), &PyList_Type, &paths,
-                                     &table, &columns, &batch_size, &reader, &alerts)) {
+    int shard = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sOp", const_cast<char**>(kwlist), &PyList_Type, &paths,
+                                     &table, &columns, &batch_size, &reader, &alerts, &shard)) {
         return nullptr;
     }
     std::shared_ptr<labels::AlertIndex> index;
@@ -209,10 +212,17 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     std::vector<engine::Source> sources;
+    // Each source: a path, or (path, first record's byte offset, where the shard
+    // ends, whether the offset is only near a record).
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths); ++i) {
+        PyObject* item = PyList_GET_ITEM(paths, i);
+        PyObject* path = item;
+        unsigned long long start = 0, limit = UINT64_MAX;
+        int guess = 0;
+        if (PyTuple_Check(item) && !PyArg_ParseTuple(item, "OKK|p", &path, &start, &limit, &guess)) return nullptr;
         PyObject* encoded = nullptr;
-        if (!PyUnicode_FSConverter(PyList_GET_ITEM(paths, i), &encoded)) return nullptr;
-        sources.push_back({PyBytes_AS_STRING(encoded)});
+        if (!PyUnicode_FSConverter(path, &encoded)) return nullptr;
+        sources.push_back({PyBytes_AS_STRING(encoded), start, limit, guess != 0});
         Py_DECREF(encoded);
     }
     if (sources.empty()) {
@@ -239,7 +249,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&scan->scanner) std::shared_ptr<Scanner>();
     try {
         scan->scanner = std::make_shared<Scanner>(std::move(sources), features, std::move(chosen),
-                                                  static_cast<std::size_t>(batch_size), how, labelled);
+                                                  static_cast<std::size_t>(batch_size), how, labelled, shard != 0);
         if (index) scan->scanner->set_alerts(std::move(index));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -354,6 +364,26 @@ PyObject* scan_matched_alerts(PyObject* self, PyObject*) {
                                      static_cast<Py_ssize_t>(matched.size()));
 }
 
+// bounds() -> (where the first source's records began or None, where its reading ended or None).
+PyObject* scan_bounds(PyObject* self, PyObject*) {
+    std::pair<uint64_t, uint64_t> b;
+    Py_BEGIN_ALLOW_THREADS
+    b = as_scan(self)->scanner->bounds();
+    Py_END_ALLOW_THREADS
+    auto value = [](uint64_t v) { return v == UINT64_MAX ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(v); };
+    Ref start(value(b.first)), end(value(b.second));
+    if (!start || !end) return nullptr;
+    return PyTuple_Pack(2, start.get(), end.get());
+}
+
+PyObject* scan_summary(PyObject* self, PyObject*) {
+    std::string summary;
+    Py_BEGIN_ALLOW_THREADS
+    summary = as_scan(self)->scanner->summary();
+    Py_END_ALLOW_THREADS
+    return PyBytes_FromStringAndSize(summary.data(), static_cast<Py_ssize_t>(summary.size()));
+}
+
 PyMethodDef scan_methods[] = {
     {"__arrow_c_stream__", as_cfunction(scan_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("The batches as an Arrow C stream (a PyCapsule named 'arrow_array_stream').")},
@@ -361,6 +391,10 @@ PyMethodDef scan_methods[] = {
      PyDoc_STR("Frames read, rows built, frames skipped by reason, bytes read and in all, files done.")},
     {"damage", scan_damage, METH_NOARGS,
      PyDoc_STR("The files that could not be read to their end: (path, byte offset, libpcap's text).")},
+    {"bounds", scan_bounds, METH_NOARGS,
+     PyDoc_STR("(where the first source's records began, where its reading ended); None where unknown.")},
+    {"summary", scan_summary, METH_NOARGS,
+     PyDoc_STR("A shard's destinations, packed, for CarryState.next().")},
     {"set_alerts", scan_set_alerts, METH_VARARGS,
      PyDoc_STR("set_alerts(capsules) gives a labelled scan its alerts; set_alerts(None, why) fails it.")},
     {"unmatched_alerts", scan_unmatched_alerts, METH_NOARGS,
@@ -531,16 +565,133 @@ PyObject* first_time_ns(PyObject*, PyObject* arg) {
     return PyLong_FromLongLong(frame.time_ns());
 }
 
-PyMethodDef module_methods[] = {
-    {"fast_alert_groups", fast_alert_groups, METH_O,
-     PyDoc_STR("fast_alert_groups(line) -> dict of the eight texts of a fast-alert line, or None.")},
-    {"first_time_ns", first_time_ns, METH_O,
-     PyDoc_STR("first_time_ns(path) -> the capture time of the first frame in ns, or None when it has none.")},
-    {"read_alert_log", read_alert_log, METH_VARARGS,
-     PyDoc_STR("read_alert_log(path, year, rollover_month, date_order) -> (schema, batches, lines, skipped)\n\n"
-               "The alerts table of a fast-alert log, `timestamp` as wall-clock microseconds.")},
+
+// ---- shards -----------------------------------------------------------------------
+
+struct Carry {
+    PyObject_HEAD
+    engine::CarryState state;
+};
+
+Carry* as_carry(PyObject* self) { return reinterpret_cast<Carry*>(self); }
+
+// CarryState(state=b""): the chains after the shards so far.
+PyObject* carry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"state", nullptr};
+    Py_buffer state{};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|y*", const_cast<char**>(kwlist), &state)) return nullptr;
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) {
+        PyBuffer_Release(&state);
+        return nullptr;
+    }
+    new (&as_carry(self.get())->state) engine::CarryState();
+    const bool ok = !state.buf || as_carry(self.get())->state.load(static_cast<const char*>(state.buf),
+                                                                    static_cast<std::size_t>(state.len));
+    PyBuffer_Release(&state);
+    if (!ok) {
+        PyErr_SetString(PyExc_ValueError, "not a carry state");
+        return nullptr;
+    }
+    return self.release();
+}
+
+void carry_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_carry(self)->state.~CarryState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// next(summary) -> the carry of each destination of the shard (uint32, native order).
+PyObject* carry_next(PyObject* self, PyObject* arg) {
+    Py_buffer summary;
+    if (PyObject_GetBuffer(arg, &summary, PyBUF_SIMPLE) < 0) return nullptr;
+    std::vector<uint32_t> carry;
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS
+    ok = as_carry(self)->state.next(static_cast<const char*>(summary.buf), static_cast<std::size_t>(summary.len),
+                                    carry);
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&summary);
+    if (!ok) {
+        PyErr_SetString(PyExc_ValueError, "not a shard summary");
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(carry.data()),
+                                     static_cast<Py_ssize_t>(carry.size() * sizeof(uint32_t)));
+}
+
+PyObject* carry_serialize(PyObject* self, PyObject*) {
+    const std::string out = as_carry(self)->state.serialize();
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* carry_len(PyObject* self, PyObject*) { return PyLong_FromSize_t(as_carry(self)->state.size()); }
+
+PyMethodDef carry_methods[] = {
+    {"next", carry_next, METH_O, PyDoc_STR("next(summary) -> the shard's carries, uint32 per destination id.")},
+    {"serialize", carry_serialize, METH_NOARGS, PyDoc_STR("The state as bytes, for CarryState(state).")},
+    {"destinations", carry_len, METH_NOARGS, PyDoc_STR("How many destinations the state holds.")},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyType_Slot carry_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(carry_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(carry_dealloc)},
+    {Py_tp_methods, carry_methods},
+    {Py_tp_doc, const_cast<char*>("The count chains after the shards of a capture read so far.")},
+    {0, nullptr},
+};
+
+PyType_Spec carry_spec = {"kavrel._engine.CarryState", sizeof(Carry), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, carry_slots};
+
+// mended_counts(batch, carry) -> (schema, array) capsules of a one-column batch:
+// the `count` of a features shard's batch (with its mending columns) with the
+// carries (uint32 per destination id) added to each destination's first chain.
+PyObject* mended_counts(PyObject*, PyObject* args) {
+    PyObject* batch_obj;
+    Py_buffer carry;
+    if (!PyArg_ParseTuple(args, "Oy*", &batch_obj, &carry)) return nullptr;
+    Ref capsules(PyObject_CallMethod(batch_obj, "__arrow_c_array__", nullptr));
+    if (!capsules || !PyTuple_Check(capsules.get()) || PyTuple_GET_SIZE(capsules.get()) != 2) {
+        PyBuffer_Release(&carry);
+        return nullptr;
+    }
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
+    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
+    columnar::ImportedColumn count, destination, first_chain;
+    if (!schema || !array || !columnar::find_column(schema, array, "count", "I", count) ||
+        !columnar::find_column(schema, array, "__destination", "I", destination) ||
+        !columnar::find_column(schema, array, "__first_chain", "b", first_chain)) {
+        PyBuffer_Release(&carry);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "not a features shard's batch");
+        return nullptr;
+    }
+    const auto* carries = static_cast<const uint32_t*>(carry.buf);
+    const std::size_t n = static_cast<std::size_t>(carry.len) / sizeof(uint32_t);
+    std::vector<columnar::Column> out;
+    out.emplace_back(engine::kFeatureFields[engine::kFeatCount]);
+    bool ok = out[0].start(static_cast<std::size_t>(array->length));
+    for (int64_t i = 0; ok && i < array->length; ++i) {
+        uint32_t c = count.value<uint32_t>(i);
+        const uint32_t id = destination.value<uint32_t>(i);
+        if (first_chain.bit(i) && id < n) c += carries[id];
+        out[0].push<uint32_t>(c);
+    }
+    PyBuffer_Release(&carry);
+    ArrowArray result;
+    if (!ok || !columnar::export_batch(out, &result)) return PyErr_NoMemory();
+    Ref result_schema(schema_capsule(std::vector<columnar::Field>{engine::kFeatureFields[engine::kFeatCount]}));
+    if (!result_schema) {
+        result.release(&result);
+        return nullptr;
+    }
+    Ref result_array(array_capsule(result));
+    if (!result_array) return nullptr;
+    return PyTuple_Pack(2, result_schema.get(), result_array.get());
+}
 
 // A tuple of the names of `fields`.
 PyObject* names_of(const columnar::Field* fields, int n) {
@@ -554,10 +705,25 @@ PyObject* names_of(const columnar::Field* fields, int n) {
     return out.release();
 }
 
+PyMethodDef module_methods[] = {
+    {"mended_counts", mended_counts, METH_VARARGS,
+     PyDoc_STR("mended_counts(batch, carry) -> capsules of the batch's count with the carries added.")},
+    {"fast_alert_groups", fast_alert_groups, METH_O,
+     PyDoc_STR("fast_alert_groups(line) -> dict of the eight texts of a fast-alert line, or None.")},
+    {"first_time_ns", first_time_ns, METH_O,
+     PyDoc_STR("first_time_ns(path) -> the capture time of the first frame in ns, or None when it has none.")},
+    {"read_alert_log", read_alert_log, METH_VARARGS,
+     PyDoc_STR("read_alert_log(path, year, rollover_month, date_order) -> (schema, batches, lines, skipped)\n\n"
+               "The alerts table of a fast-alert log, `timestamp` as wall-clock microseconds.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int exec_module(PyObject* module) {
     State* st = state_of<State>(module);
     if (!(st->scan_type = PyType_FromModuleAndSpec(module, &scan_spec, nullptr))) return -1;
     if (PyModule_AddObjectRef(module, "Scan", st->scan_type) < 0) return -1;
+    if (!(st->carry_type = PyType_FromModuleAndSpec(module, &carry_spec, nullptr))) return -1;
+    if (PyModule_AddObjectRef(module, "CarryState", st->carry_type) < 0) return -1;
     Ref packets(names_of(engine::kPacketFields, engine::kPacketColumnCount));
     Ref features(names_of(engine::kFeatureFields, engine::kFeatureColumnCount));
     if (!packets || !features) return -1;

@@ -17,7 +17,7 @@ from typing import Literal, Union
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from kavrel import _engine, alerts as alert_logs
+from kavrel import _engine, alerts as alert_logs, parallel
 
 __all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "read_packets", "scan_packets", "read_features",
            "scan_features"]
@@ -192,33 +192,12 @@ class Scan:
         return pa.RecordBatchReader.from_batches(self.schema, self.batches())
 
 
-def scan_packets(source: Source, *, columns: Sequence[str] | None = None,
-                 batch_size: int = DEFAULT_BATCH_SIZE) -> pa.RecordBatchReader:
-    """The packets table of `source`, one record batch of at most `batch_size` rows at a time.
-
-    `source` is a capture path or a sequence of paths read as one capture, in order; `columns`
-    selects and orders the packet columns (default: all).
-    """
-    return Scan(source, "packets", packet_columns(columns), check_batch_size(batch_size)).reader()
-
-
-def read_packets(source: Source, *, columns: Sequence[str] | None = None) -> pa.Table:
-    """The whole packets table of `source` (see scan_packets)."""
-    return scan_packets(source, columns=columns).read_all()
-
-
-def scan_features(source: Source, *, columns: Sequence[str] | None = None, batch_size: int = DEFAULT_BATCH_SIZE,
-                  alerts: Alerts | None = None,
-                  alerts_tz: str | datetime.tzinfo | None = None) -> pa.RecordBatchReader:
-    """The features table of `source`, one record batch at a time.
-
-    `columns` names packet columns to append after the eight feature columns. The `count` chain
-    carries across the files of `source`. `alerts` (a fast-alert log, or a table of
-    kavrel.read_alerts) labels each packet: the columns alert_count, alert_sid, alert_msg and
-    alert_priority follow; `alerts_tz` is the zone the sensor wrote its times in (None: local).
-    """
-    chosen = packet_columns(columns, after=FEATURE_COLUMNS)
+def _reader(source: Source, table: Literal["packets", "features"], columns: list[str], batch_size: int, jobs: int,
+            chunk_bytes: int, alerts: Alerts | None = None,
+            alerts_tz: str | datetime.tzinfo | None = None) -> pa.RecordBatchReader:
     size = check_batch_size(batch_size)
+    workers = parallel.job_count(jobs)
+    chunk = parallel.check_chunk_bytes(chunk_bytes)
     paths = capture_paths(source)
     labels: pa.RecordBatch | Callable[[], pa.RecordBatch] | None = None
     if isinstance(alerts, pa.Table):
@@ -227,12 +206,52 @@ def scan_features(source: Source, *, columns: Sequence[str] | None = None, batch
         # The log is read while the capture is: refuse what cannot work at once.
         log = os.fspath(alerts)
         os.stat(log)
-        zone = alert_logs.zone(alerts_tz)
-        labels = functools.partial(alerts_for, paths, log, zone)
-    return Scan(source, "features", chosen, size, alerts=labels, paths=paths).reader()
+        labels = functools.partial(alerts_for, paths, log, alert_logs.zone(alerts_tz))
+    if workers == 1:
+        return Scan(source, table, columns, size, alerts=labels, paths=paths).reader()
+    # Every capture is opened here first, so that what cannot be read is refused at once.
+    check = Scan(source, table, columns, size, alerts=True if labels is not None else None, paths=paths)
+    if callable(labels):
+        labels = labels()
+    return parallel.ParallelScan(paths, table, columns, size, workers, chunk, labels, check.schema).reader()
+
+
+def scan_packets(source: Source, *, columns: Sequence[str] | None = None, batch_size: int = DEFAULT_BATCH_SIZE,
+                 jobs: int = 1, chunk_bytes: int = parallel.DEFAULT_CHUNK_BYTES) -> pa.RecordBatchReader:
+    """The packets table of `source`, one record batch of at most `batch_size` rows at a time.
+
+    `source` is a capture path or a sequence of paths read as one capture, in order; `columns`
+    selects and orders the packet columns (default: all). `jobs` worker processes (0: one per
+    core) read the capture in shards: a file each, and a classic file larger than `chunk_bytes`
+    in byte ranges; the rows come in the same order.
+    """
+    return _reader(source, "packets", packet_columns(columns), batch_size, jobs, chunk_bytes)
+
+
+def read_packets(source: Source, *, columns: Sequence[str] | None = None, jobs: int = 1,
+                 chunk_bytes: int = parallel.DEFAULT_CHUNK_BYTES) -> pa.Table:
+    """The whole packets table of `source` (see scan_packets)."""
+    return scan_packets(source, columns=columns, jobs=jobs, chunk_bytes=chunk_bytes).read_all()
+
+
+def scan_features(source: Source, *, columns: Sequence[str] | None = None, batch_size: int = DEFAULT_BATCH_SIZE,
+                  alerts: Alerts | None = None, alerts_tz: str | datetime.tzinfo | None = None, jobs: int = 1,
+                  chunk_bytes: int = parallel.DEFAULT_CHUNK_BYTES) -> pa.RecordBatchReader:
+    """The features table of `source`, one record batch at a time.
+
+    `columns` names packet columns to append after the eight feature columns. The `count` chain
+    carries across the files of `source`. `alerts` (a fast-alert log, or a table of
+    kavrel.read_alerts) labels each packet: the columns alert_count, alert_sid, alert_msg and
+    alert_priority follow; `alerts_tz` is the zone the sensor wrote its times in (None: local).
+    `jobs` and `chunk_bytes` as for scan_packets; every `count` is the one a single pass gives.
+    """
+    chosen = packet_columns(columns, after=FEATURE_COLUMNS)
+    return _reader(source, "features", chosen, batch_size, jobs, chunk_bytes, alerts, alerts_tz)
 
 
 def read_features(source: Source, *, columns: Sequence[str] | None = None, alerts: Alerts | None = None,
-                  alerts_tz: str | datetime.tzinfo | None = None) -> pa.Table:
+                  alerts_tz: str | datetime.tzinfo | None = None, jobs: int = 1,
+                  chunk_bytes: int = parallel.DEFAULT_CHUNK_BYTES) -> pa.Table:
     """The whole features table of `source` (see scan_features)."""
-    return scan_features(source, columns=columns, alerts=alerts, alerts_tz=alerts_tz).read_all()
+    return scan_features(source, columns=columns, alerts=alerts, alerts_tz=alerts_tz, jobs=jobs,
+                         chunk_bytes=chunk_bytes).read_all()

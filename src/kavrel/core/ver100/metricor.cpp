@@ -11,6 +11,7 @@
 #include "py/ref.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 namespace kavrel {
@@ -201,7 +202,7 @@ int extractor_init(PyObject*, PyObject*, PyObject*) { return 0; }
 // reference to the base's dealloc, and frees through the subclass's tp_free.
 void extractor_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    as_extractor(self)->connection_count.~DestinationTable();
+    std::destroy_at(&as_extractor(self)->connection_count);
     type->tp_free(self);
     Py_DECREF(type);
 }
