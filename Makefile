@@ -36,7 +36,7 @@ $(VENV)/.ready:
 venv: $(VENV)/.ready
 
 install: sysdeps venv
-	$(PY) -m pip install -q --no-build-isolation '.[test]'
+	$(PY) -m pip install -q --no-build-isolation '.[test,dask]'
 
 demo: install
 	examples/demo.sh $(VENV)/bin/kavrel demo-out

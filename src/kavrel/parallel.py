@@ -292,7 +292,11 @@ class Pool:
         if alerts is not None and not w.sent_alerts:
             task = Task(task.shard, task.table, task.columns, task.batch_size, task.labelled, alerts)
             w.sent_alerts = True
-        w.conn.send(task)
+        try:
+            w.conn.send(task)
+        except OSError:
+            raise WorkerDied(f"{task.shard.where()}: the worker given it had died "
+                             f"(exit status {w.process.wait()})") from None
         w.task = index
 
     def _take_result(self, tasks: Sequence[Task], results: dict[int, tuple[Summary, str]]) -> None:
