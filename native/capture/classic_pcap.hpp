@@ -120,6 +120,10 @@ inline uint64_t find_record_start(const uint8_t* data, uint64_t size, const File
 class ClassicPcapReader {
 public:
     static constexpr std::size_t kBufferSize = 4 << 20;
+    // A mapped file's pages behind the reader are given back in steps this large,
+    // keeping a margin that the frame handed out last lies in.
+    static constexpr std::size_t kReleaseEvery = 32 << 20;
+    static constexpr std::size_t kReleaseMargin = 1 << 20;
 
     ClassicPcapReader() = default;
     ClassicPcapReader(const ClassicPcapReader&) = delete;
@@ -152,6 +156,7 @@ public:
                 }
             }
             begin_ = offset_ < map_.size() ? offset_ : map_.size();
+            released_ = begin_;
             end_ = map_.size();
             eof_ = true;
             return true;
@@ -234,6 +239,11 @@ public:
         out.frac_ns = header_.nanosecond ? frac : frac * 1000;
         begin_ += kRecordHeaderLen + caplen;
         offset_ += kRecordHeaderLen + caplen;
+        if (map_.mapped() && begin_ - released_ >= kReleaseEvery) {
+            // What lies a good way behind the frame just handed out is done with.
+            map_.release(released_, begin_ - kReleaseMargin);
+            released_ = begin_ - kReleaseMargin;
+        }
         return ReadStatus::frame;
     }
 
@@ -286,6 +296,7 @@ private:
     uint64_t offset_ = 0;
     uint64_t limit_ = UINT64_MAX;
     uint64_t found_start_ = 0;
+    std::size_t released_ = 0;  // mapped pages before this were given back
     bool eof_ = false;
     int os_errno_ = 0;
     char error_[160] = {};

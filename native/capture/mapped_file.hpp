@@ -104,6 +104,16 @@ public:
         return true;
     }
 
+    // Gives back the pages wholly inside [from, to): read past, not needed again.
+    // They stay in the page cache; only this mapping lets them go, so a long
+    // file read through does not grow the process.
+    void release(uint64_t from, uint64_t to) noexcept {
+        if (!data_) return;
+        const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+        const uint64_t begin = (from + page - 1) / page * page, end = to / page * page;
+        if (end > begin) madvise(const_cast<uint8_t*>(data_) + begin, end - begin, MADV_DONTNEED);
+    }
+
     void unmap() noexcept {
         if (!data_) return;
         slot_->begin.store(0);
