@@ -30,6 +30,7 @@ from kavrel.core.base import idslog
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 SAMPLE = os.path.join(ROOT, "examples", "sample-lo.pcap")
 ALERT_LOG = os.path.join(ROOT, "examples", "alerts.log")
+SAMPLE_ALERTS = os.path.join(ROOT, "examples", "sample-lo.alerts")  # alerts on SAMPLE's packets, UTC
 ALERTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "alerts", "fast_samples.log")
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kavrel")
 COMMAND = [SCRIPT] if os.path.exists(SCRIPT) else [sys.executable, "-m", "kavrel"]
@@ -94,6 +95,33 @@ def test_captures_are_read_as_one(tmp_path):
     got = pq.read_table(tmp_path / "out.parquet")
     assert got.equals(kavrel.read_features([SAMPLE, SAMPLE]))
     assert not got.equals(pa.concat_tables([kavrel.read_features(SAMPLE)] * 2))
+
+
+@pytest.mark.parametrize("command", ["features", "packets"])
+def test_jobs_give_the_one_pass_rows(tmp_path, command):
+    r = kavrel_run(command, SAMPLE, SAMPLE, SAMPLE, "-j", "2", "-o", str(tmp_path / "out.parquet"))
+    assert r.returncode == 0, r.stderr
+    read = kavrel.read_packets if command == "packets" else kavrel.read_features
+    assert pq.read_table(tmp_path / "out.parquet").equals(read([SAMPLE] * 3))
+
+
+@pytest.mark.parametrize("extra, unmatched", [("", 0), (
+    "12/08/26-11:14:19.540176  [**] [1:9:1] no such flow [**] [Priority: 3] {TCP} 10.9.9.9:1 -> 10.9.9.8:2\n", 1)])
+def test_features_labelled_with_alerts(tmp_path, extra, unmatched):
+    log = tmp_path / "sensor.log"
+    log.write_text(open(SAMPLE_ALERTS, encoding="utf-8").read() + extra)
+    r = kavrel_run("features", SAMPLE, "--alerts", str(log), "--alerts-tz", "UTC", "-o", str(tmp_path / "out.parquet"))
+    # An alert that labels nothing is worth saying but is no failure.
+    assert r.returncode == 0, r.stderr
+    got = pq.read_table(tmp_path / "out.parquet")
+    with pytest.warns(kavrel.dataset.UnmatchedAlerts) if unmatched else contextlib.nullcontext():
+        assert got.equals(kavrel.read_features(SAMPLE, alerts=str(log), alerts_tz="UTC"))
+    assert got.column_names[-4:] == ["alert_count", "alert_sid", "alert_msg", "alert_priority"]
+    # examples/SOURCES.txt: the log's five alerts each name one packet of the sample.
+    assert sum(got["alert_count"].to_pylist()) == 5
+    notes = r.stderr.splitlines()
+    assert (notes[0] == "kavrel: 1 alert labelled no packet") if unmatched else len(notes) == 1
+    assert SUMMARY.match(notes[-1])
 
 
 def test_standard_input(tmp_path):
@@ -251,6 +279,9 @@ def test_unreadable_capture_is_one_line(tmp_path):
     (["alerts", ALERTS, "--subnet", "10.0.0.0/33"], "invalid subnet"),
     (["alerts", ALERTS], "--subnet"),
     (["sniff", "-c", "0"], "positive"),
+    (["features", SAMPLE, "-j", "-1"], "--jobs"),
+    (["features", SAMPLE, "--alerts", ALERTS, "--alerts-tz", "Mars/Base"], "unknown time zone 'Mars/Base'"),
+    (["alerts", ALERTS, "--format", "parquet"], "standard output"),
 ])
 def test_usage_errors_show_the_usage_then_one_error(tmp_path, args, message):
     r = kavrel_run(*args, cwd=tmp_path)
@@ -315,6 +346,18 @@ def test_alerts_report_their_counts_and_write_where_asked(tmp_path):
     assert (tmp_path / "out.csv").read_bytes() == open(idslog.process_alerts_to_csv(str(reference), "192.168.1.0/24"),
                                                        "rb").read()
     assert sorted(os.listdir(tmp_path)) == ["alerts.log", "alerts.log.csv", "out.csv", "reference", "reference.csv"]
+
+
+def test_alerts_as_a_typed_table(tmp_path):
+    r = kavrel_run("alerts", ALERT_LOG, "--tz", "Asia/Ho_Chi_Minh", "--year", "2024", "-o",
+                   str(tmp_path / "alerts.parquet"))
+    assert r.returncode == 0, r.stderr
+    got = pq.read_table(tmp_path / "alerts.parquet")
+    from kavrel.alerts import read_alerts
+    want = read_alerts(ALERT_LOG, tz="Asia/Ho_Chi_Minh", year=2024)
+    assert got.equals(want) and got.num_rows > 0
+    assert r.stderr == f"kavrel: {got.num_rows} alerts written to {tmp_path / 'alerts.parquet'}; 1 line skipped (not alerts)\n"
+    assert os.listdir(tmp_path) == ["alerts.parquet"]
 
 
 @pytest.mark.parametrize("text, words", [

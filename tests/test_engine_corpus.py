@@ -115,7 +115,8 @@ def test_features_equal_the_per_packet_records(path):
     old, old_warnings = catch(lambda: FeatureExtractor().process_pcap(os.fsencode(path)))
     new, new_warnings = catch(lambda: kavrel.read_features(path).to_pylist())
     assert new == old
-    assert new_warnings == old_warnings
+    # The engine's damage warning is a RuntimeWarning of its own kind.
+    assert len(new_warnings) == len(old_warnings) and all(map(issubclass, new_warnings, old_warnings))
 
 
 def crafted() -> dict[str, bytes]:

@@ -14,15 +14,15 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.2.0"
 
-_DATASET = ("PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "read_packets", "scan_packets", "read_features",
-            "scan_features")
+_DATASET = ("PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "DamagedCapture", "UnmatchedAlerts", "read_packets",
+            "scan_packets", "read_features", "scan_features")
 _ALERTS = ("ALERT_COLUMNS", "read_alerts")
 __all__ = [*_DATASET, *_ALERTS]
 
 if TYPE_CHECKING:
     from kavrel.alerts import ALERT_COLUMNS, read_alerts
-    from kavrel.dataset import (FEATURE_COLUMNS, LABEL_COLUMNS, PACKET_COLUMNS, read_features, read_packets,
-                                scan_features, scan_packets)
+    from kavrel.dataset import (FEATURE_COLUMNS, LABEL_COLUMNS, PACKET_COLUMNS, DamagedCapture, UnmatchedAlerts,
+                                read_features, read_packets, scan_features, scan_packets)
 
 
 def __getattr__(name: str) -> Any:

@@ -158,12 +158,16 @@ def total_bytes(captures: list[str], stats: dict[str, int]) -> int | None:
     return stats["bytes_total"] or None
 
 
-def open_scan(captures: list[str], table: str, columns: list[str]) -> Scan:
-    from kavrel.dataset import DEFAULT_BATCH_SIZE, Scan
+def open_scan(args: argparse.Namespace, columns: list[str]) -> Any:
+    from kavrel import dataset
 
+    alerts = getattr(args, "alerts", None)
     try:
-        return Scan(captures, table, columns, DEFAULT_BATCH_SIZE)  # type: ignore[arg-type]
+        return dataset.open_scan(args.captures, args.command, columns, jobs=args.jobs, alerts=alerts,
+                                 alerts_tz=getattr(args, "alerts_tz", None))
     except OSError as exc:
+        if alerts is not None and exc.filename == alerts:
+            raise Failure(f"{alerts}: {exc.strerror}") from None
         raise Failure(f"{shown(os.fsdecode(exc.filename))}: {exc.strerror}" if exc.filename
                       else about_stdin(exc.strerror or str(exc))) from None
     except ValueError as exc:  # not a capture file
@@ -222,6 +226,7 @@ def summary(rows: int, target: Target, stats: dict[str, int], seconds: float) ->
 def cmd_table(args: argparse.Namespace) -> int:
     """`features` and `packets`: the table of the captures, written batch by batch."""
     from kavrel._formats import batch_writer
+    from kavrel.dataset import DamagedCapture, UnmatchedAlerts
 
     start = time.monotonic()
     target = Target(args.output)
@@ -230,7 +235,16 @@ def cmd_table(args: argparse.Namespace) -> int:
         raise UsageError("standard input (-) can only be the first capture")
     fmt = chosen_format(args.format, target)
     columns = chosen_columns(args.columns, args.command)
-    scan = open_scan(args.captures, args.command, columns)
+    if args.jobs < 0:
+        raise UsageError("-j/--jobs must be 0 (every core) or more")
+    if getattr(args, "alerts_tz", None) is not None:
+        from kavrel.alerts import zone
+
+        try:
+            zone(args.alerts_tz)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+    scan = open_scan(args, columns)
     # The bar would tangle with rows drawn on the same terminal.
     terminal_out = target.path is None and sys.stdout.isatty()
     progress = Progress(total_bytes(args.captures, scan.stats()), sys.stderr.isatty() and not terminal_out)
@@ -252,10 +266,13 @@ def cmd_table(args: argparse.Namespace) -> int:
         finally:
             progress.close()
             for w in caught:
-                warn_line(about_stdin(str(w.message)))
+                if issubclass(w.category, UnmatchedAlerts):
+                    print(f"{PROG}: {w.message}", file=sys.stderr)
+                else:
+                    warn_line(about_stdin(str(w.message)))
     print(summary(rows, target, scan.stats(), time.monotonic() - start), file=sys.stderr)
     # A damaged capture is a failure even though its rows are kept.
-    return 1 if any(issubclass(w.category, RuntimeWarning) for w in caught) else 0
+    return 1 if any(issubclass(w.category, DamagedCapture) for w in caught) else 0
 
 
 # ---- sniff: live capture through the per-packet modules ------------------------------
@@ -441,11 +458,19 @@ def convert_alerts(log: str, subnet: str, shown_as: str, csv_name: str) -> str:
 
 
 def cmd_alerts(args: argparse.Namespace) -> int:
-    subnet = parse_subnet(args.subnet)
+    subnet = parse_subnet(args.subnet) if args.subnet is not None else None
     log = args.log
     target = None if args.output is None else Target(args.output)
     if target is not None:
         refuse_overwriting([log], target, "alert log")
+    # Any other OUT name stays CSV, as it always was.
+    named_parquet = target is not None and target.path is not None and target.path.lower().endswith(".parquet")
+    if (args.format or ("parquet" if named_parquet else "csv")) == "parquet":
+        if target is None or target.path is None:
+            raise UsageError("Parquet is not written to standard output; give -o OUT.parquet")
+        return write_alert_table(args, target)
+    if subnet is None:
+        raise UsageError("the CSV needs --subnet for its is_*_internal flags (a .parquet OUT does not)")
     lines = count_lines(log)
     if target is None:
         written_to = convert_alerts(log, subnet, log, log + ".csv")
@@ -467,6 +492,27 @@ def cmd_alerts(args: argparse.Namespace) -> int:
             print(target.path)
     print(f"{PROG}: {plural(alerts, 'alert')} written to {written_to}; "
           f"{plural(lines - alerts, 'line')} skipped (not alerts)", file=sys.stderr)
+    return 0
+
+
+def write_alert_table(args: argparse.Namespace, target: Target) -> int:
+    """The typed alerts table, as Parquet."""
+    from kavrel._formats import batch_writer
+    from kavrel.alerts import lines_skipped, read_alerts
+
+    try:
+        table = read_alerts(args.log, tz=args.tz, year=args.year, date_order=args.date_order)
+    except OSError as exc:
+        raise Failure(f"{args.log}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    with target.open() as out:
+        writer = target.attempt(lambda: batch_writer("parquet", out, table.schema))
+        for batch in table.to_batches():
+            target.attempt(lambda: writer.write(batch))
+        target.attempt(writer.close)
+    print(f"{PROG}: {plural(table.num_rows, 'alert')} written to {target.name}; "
+          f"{plural(lines_skipped(table), 'line')} skipped (not alerts)", file=sys.stderr)
     return 0
 
 
@@ -530,6 +576,16 @@ def add_table_command(sub: Any, name: str, help: str, description: str, columns_
                         "every value becomes a Python object on the way")
     p.add_argument("--columns", metavar="A,B,...", help=f"{columns_help}; the packet columns are: "
                                                         f"{', '.join(PACKET_COLUMNS)}")
+    p.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="worker processes reading the captures in shards, 0 for one per core (default: 1); "
+                        "the rows are the same, in the same order")
+    if name == "features":
+        p.add_argument("--alerts", metavar="LOG",
+                       help="label each packet with the alerts of this fast-alert log: alert_count, alert_sid, "
+                            "alert_msg, alert_priority after the other columns")
+        p.add_argument("--alerts-tz", metavar="ZONE",
+                       help="the zone the sensor wrote its alert times in, e.g. UTC or Europe/Berlin "
+                            "(default: this machine's)")
     p.set_defaults(func=cmd_table, parser=p)
 
 
@@ -557,11 +613,21 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
     s.set_defaults(func=cmd_sniff, parser=s)
 
-    a = sub.add_parser("alerts", help="convert a fast-alert log to CSV")
+    a = sub.add_parser("alerts", help="a fast-alert log as CSV (with internal-subnet flags) or as a typed table")
     a.add_argument("log", metavar="LOG")
-    a.add_argument("--subnet", required=True, metavar="CIDR", help="internal IPv4 subnet, e.g. 192.168.1.0/24")
+    a.add_argument("--subnet", metavar="CIDR",
+                   help="internal IPv4 subnet for the CSV's is_*_internal flags, e.g. 192.168.1.0/24 "
+                        "(needed for CSV)")
     a.add_argument("-o", "--output", metavar="OUT",
-                   help="output file, - for standard output (default: LOG.csv beside the log)")
+                   help="output file, - for standard output (default: LOG.csv beside the log); "
+                        "OUT.parquet writes the typed alerts table")
+    a.add_argument("--format", choices=("csv", "parquet"), help="output format (default: from OUT's extension)")
+    a.add_argument("--tz", metavar="ZONE", help="typed table: the zone the sensor wrote its times in (default: "
+                                                "this machine's)")
+    a.add_argument("--year", type=int, metavar="YEAR",
+                   help="typed table: the year of times written without one (default: this year)")
+    a.add_argument("--date-order", choices=("auto", "mdy", "ymd"), default="auto",
+                   help="typed table: how a date with three fields is read (default: auto)")
     a.set_defaults(func=cmd_alerts, parser=a)
 
     d = sub.add_parser("devices", help="list capture devices and the automatic choice")

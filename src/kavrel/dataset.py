@@ -19,13 +19,22 @@ import pyarrow.compute as pc
 
 from kavrel import _engine, alerts as alert_logs, parallel
 
-__all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "read_packets", "scan_packets", "read_features",
-           "scan_features"]
+__all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "DamagedCapture", "UnmatchedAlerts", "read_packets",
+           "scan_packets", "read_features", "scan_features"]
 
 #: The columns of the packets table, in table order.
 PACKET_COLUMNS: tuple[str, ...] = _engine.PACKET_COLUMNS
 #: The columns of the features table, in table order.
 FEATURE_COLUMNS: tuple[str, ...] = _engine.FEATURE_COLUMNS
+
+
+class DamagedCapture(RuntimeWarning):
+    """A capture could not be read to its end; the rows before the damage are kept."""
+
+
+class UnmatchedAlerts(RuntimeWarning):
+    """Alerts given to label a capture labelled none of its packets."""
+
 
 #: The columns alerts add after the others.
 LABEL_COLUMNS = ("alert_count", "alert_sid", "alert_msg", "alert_priority")
@@ -136,6 +145,16 @@ def check_batch_size(batch_size: object) -> int:
     return batch_size
 
 
+def warn_damage(path: str, offset: int, text: str) -> None:
+    warnings.warn(f"{path}: the capture is cut short at byte {offset:,} ({text}); the rows before it are kept",
+                  DamagedCapture, stacklevel=3)
+
+
+def warn_unmatched(unmatched: int) -> None:
+    if unmatched:
+        warnings.warn(f"{unmatched:,} alert{'s' if unmatched != 1 else ''} labelled no packet", UnmatchedAlerts,
+                      stacklevel=3)
+
 
 class Scan:
     """One native scan and its batches as a stream, with what the scan met."""
@@ -181,20 +200,20 @@ class Scan:
                 raise
             raise OSError(*failure) from None
         for path, offset, text in self.native.damage():
-            warnings.warn(f"{path}: the capture is cut short at byte {offset:,} ({text}); the rows before it are kept",
-                          RuntimeWarning, stacklevel=2)
-        unmatched = self.native.unmatched_alerts()
-        if unmatched:
-            warnings.warn(f"{unmatched:,} alert{'s' if unmatched != 1 else ''} labelled no packet", RuntimeWarning,
-                          stacklevel=2)
+            warn_damage(path, offset, text)
+        warn_unmatched(self.native.unmatched_alerts())
 
     def reader(self) -> pa.RecordBatchReader:
         return pa.RecordBatchReader.from_batches(self.schema, self.batches())
 
 
-def _reader(source: Source, table: Literal["packets", "features"], columns: list[str], batch_size: int, jobs: int,
-            chunk_bytes: int, alerts: Alerts | None = None,
-            alerts_tz: str | datetime.tzinfo | None = None) -> pa.RecordBatchReader:
+def open_scan(source: Source, table: Literal["packets", "features"], columns: list[str],
+              batch_size: int = DEFAULT_BATCH_SIZE, jobs: int = 1, chunk_bytes: int = parallel.DEFAULT_CHUNK_BYTES,
+              alerts: Alerts | None = None,
+              alerts_tz: str | datetime.tzinfo | None = None) -> Scan | parallel.ParallelScan:
+    """A scan of the captures, in one process or in `jobs` (checked columns expected): its
+    .schema, .batches() and .stats(). Every capture is opened first, so that what cannot be read
+    is refused at once."""
     size = check_batch_size(batch_size)
     workers = parallel.job_count(jobs)
     chunk = parallel.check_chunk_bytes(chunk_bytes)
@@ -208,12 +227,17 @@ def _reader(source: Source, table: Literal["packets", "features"], columns: list
         os.stat(log)
         labels = functools.partial(alerts_for, paths, log, alert_logs.zone(alerts_tz))
     if workers == 1:
-        return Scan(source, table, columns, size, alerts=labels, paths=paths).reader()
-    # Every capture is opened here first, so that what cannot be read is refused at once.
+        return Scan(source, table, columns, size, alerts=labels, paths=paths)
     check = Scan(source, table, columns, size, alerts=True if labels is not None else None, paths=paths)
     if callable(labels):
         labels = labels()
-    return parallel.ParallelScan(paths, table, columns, size, workers, chunk, labels, check.schema).reader()
+    return parallel.ParallelScan(paths, table, columns, size, workers, chunk, labels, check.schema)
+
+
+def _reader(source: Source, table: Literal["packets", "features"], columns: list[str], batch_size: int, jobs: int,
+            chunk_bytes: int, alerts: Alerts | None = None,
+            alerts_tz: str | datetime.tzinfo | None = None) -> pa.RecordBatchReader:
+    return open_scan(source, table, columns, batch_size, jobs, chunk_bytes, alerts, alerts_tz).reader()
 
 
 def scan_packets(source: Source, *, columns: Sequence[str] | None = None, batch_size: int = DEFAULT_BATCH_SIZE,

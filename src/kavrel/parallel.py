@@ -30,7 +30,6 @@ import sys
 import tempfile
 import threading
 import uuid
-import warnings
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
@@ -435,14 +434,12 @@ class ParallelScan:
                 give_back(pool)
             else:
                 pool.close()
+        from kavrel.dataset import warn_damage, warn_unmatched
+
         for path, offset, text in damage:
-            warnings.warn(f"{path}: the capture is cut short at byte {offset:,} ({text}); the rows before it are kept",
-                          RuntimeWarning, stacklevel=2)
+            warn_damage(path, offset, text)
         if self.alerts is not None:
-            unmatched = self.alerts.num_rows - sum(matched or b"")
-            if unmatched:
-                warnings.warn(f"{unmatched:,} alert{'s' if unmatched != 1 else ''} labelled no packet",
-                              RuntimeWarning, stacklevel=2)
+            warn_unmatched(self.alerts.num_rows - sum(matched or b""))
 
     def reader(self) -> pa.RecordBatchReader:
         return pa.RecordBatchReader.from_batches(self.schema, self.batches())
