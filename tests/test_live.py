@@ -130,6 +130,16 @@ def test_capture_without_the_right_is_permission_error():
     assert "Operation not permitted" in out.stdout and out.stdout.count("lo:") == 1
 
 
+@needs_netns
+def test_no_device_named_takes_the_automatic_choice(link):
+    from kavrel.core.base import nicpick
+
+    with inside(link.name):
+        chosen = nicpick.get_auto_device()
+        with kavrel.scan_live() as reader:
+            assert reader.device == os.fsdecode(chosen) and reader.device in ("kvcap", "kvpeer")
+
+
 # ---- what is captured ---------------------------------------------------------------------------
 
 @needs_netns
