@@ -105,15 +105,17 @@ def drain(batches, close, after: float) -> list[tuple[float, pa.RecordBatch]]:
 # ---- opening ----------------------------------------------------------------------------------
 
 @needs_netns
-@pytest.mark.parametrize("device, filter, error, text", [
-    ("kvnosuch0", None, OSError, "kvnosuch0: No such device exists"),
-    ("lo", "udp port kvnosuchservice", ValueError, "unknown port 'kvnosuchservice'"),
-    ("lo", "udp and (", ValueError, "syntax error"),
+@pytest.mark.parametrize("options, error, text", [
+    ({"device": "kvnosuch0"}, OSError, "kvnosuch0: No such device exists"),
+    ({"filter": "udp port kvnosuchservice"}, ValueError, "unknown port 'kvnosuchservice'"),
+    ({"filter": "udp and ("}, ValueError, "syntax error"),
+    ({"kind": "packets", "columns": []}, ValueError, "at least one column"),
 ])
-def test_refused_before_any_frame_is_read(device, filter, error, text):
+def test_refused_before_any_frame_is_read(options, error, text):
     before = open_fds()
+    device = options.pop("device", "lo")
     with pytest.raises(error) as info:
-        kavrel.scan_live(device, filter=filter)
+        kavrel.scan_live(device, **options)
     assert text in str(info.value) and str(info.value).count(device) <= 1
     if device.startswith("kvnosuch"):
         assert info.value.errno == errno.ENODEV

@@ -30,7 +30,7 @@ struct LiveSettings {
     std::string filter;  // a BPF expression; empty: every frame
     int snaplen = 262144;
     bool promiscuous = true;
-    int buffer_bytes = 32 << 20;
+    int buffer_bytes = 32 << 20;  // 0: libpcap's default
     bool immediate = false;
     std::size_t batch_rows = 65536;
     int64_t batch_ns = 1'000'000'000;  // a batch's age at which it goes out, from its first row
