@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON313 ?= $(shell for p in $$(ls -d $(PYENV_ROOT)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1) /usr/local/bin/python3.13 /usr/bin/python3.13 $$(command -v python3.13 2>/dev/null); do if [ -x "$$p" ] && "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then echo "$$p"; break; fi; done)
-APT_PACKAGES := libpcap-dev pkg-config g++ iproute2
+APT_PACKAGES := libpcap-dev pkg-config g++ iproute2 tcpdump
 BUILD_TOOLS := scikit-build-core cmake ninja
 
 FUZZ_SECONDS ?= 60
@@ -59,7 +59,7 @@ test-asan: install
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 KAVREL_SANITIZED=1 \
 		$(PY) -m pytest -p no:cacheprovider $(ASAN_PYTEST_ARGS)
 
-# tshark is the end-to-end peer of `kavrel features`.
+# tshark is the end-to-end peer of `kavrel features`; tcpdump (a system package above) that of scan_live.
 bench: install
 	@command -v tshark >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tshark; }
 	$(PY) bench/run.py

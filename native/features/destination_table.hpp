@@ -4,10 +4,12 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -16,6 +18,12 @@ namespace kavrel::features {
 // Packets to one destination belong to the same chain while each follows the
 // previous one by at most this many seconds.
 inline constexpr double kWindowSeconds = 2.0;
+
+// A live capture forgets a destination once its latest packet is this much
+// (plus the window) older than the newest packet seen: its next packet, unless
+// stamped more than this long before one already seen, starts a new chain
+// anyway, exactly as it does in a fresh entry.
+inline constexpr double kIdleSeconds = 300.0;
 
 struct ConnectionState {
     uint32_t count = 0;           // packets in the current chain to this destination
@@ -87,6 +95,30 @@ public:
         capacity_ = size_ = 0;
     }
 
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    // Rebuilds the table with only the entries for which keep(state) holds, in
+    // an array sized for them. Nothing changes when every entry stays or the
+    // new array cannot be had (the table is then only larger than it need be).
+    template <class Keep>
+    void retain(Keep&& keep) noexcept {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < capacity_; ++i) kept += slots_[i].used && keep(slots_[i].state);
+        if (kept == size_) return;
+        std::size_t capacity = kInitialCapacity;
+        while (2 * (kept + 1) > capacity) capacity *= 2;
+        Slot* slots = new (std::nothrow) Slot[capacity]();
+        if (!slots) return;
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            if (slots_[i].used && keep(slots_[i].state)) *probe(slots, capacity - 1, slots_[i].key) = slots_[i];
+        }
+        delete[] slots_;
+        slots_ = slots;
+        capacity_ = capacity;
+        size_ = kept;
+    }
+
 private:
     struct Slot {
         Key key;
@@ -146,11 +178,45 @@ public:
     void clear() noexcept {
         ipv4_.clear();
         ipv6_.clear();
+        newest_ = -std::numeric_limits<double>::infinity();
+        sweep_at_ = kFirstSweep;
     }
 
+    // count() for a live capture, whose table would otherwise hold every
+    // destination ever seen: idle entries are swept out whenever the table has
+    // doubled since the last sweep, so a packet costs O(1) amortised and the
+    // table stays within twice the destinations active in the last 302 s.
+    uint32_t count_live(int version, const uint8_t* dst, double now) noexcept {
+        if (now > newest_) newest_ = now;
+        const uint32_t n = count(version, dst, now);
+        if (size() >= sweep_at_) {
+            evict_idle();
+            sweep_at_ = std::max(kFirstSweep, 2 * size());
+        }
+        return n;
+    }
+
+    // Drops the destinations idle for more than kIdleSeconds + kWindowSeconds
+    // behind the newest packet count_live() saw.
+    void evict_idle() noexcept {
+        const double newest = newest_;
+        const auto active = [newest](const State& s) {
+            return !(newest - s.last_seen_time > kIdleSeconds + kWindowSeconds);
+        };
+        ipv4_.retain(active);
+        ipv6_.retain(active);
+    }
+
+    std::size_t size() const noexcept { return ipv4_.size() + ipv6_.size(); }
+    std::size_t capacity() const noexcept { return ipv4_.capacity() + ipv6_.capacity(); }
+
 private:
+    static constexpr std::size_t kFirstSweep = 1 << 14;
+
     DestinationMap<uint32_t, State> ipv4_;
     DestinationMap<Ip6Address, State> ipv6_;
+    double newest_ = -std::numeric_limits<double>::infinity();  // of the packets count_live() saw
+    std::size_t sweep_at_ = kFirstSweep;
 };
 
 using DestinationTable = DestinationTableOf<>;

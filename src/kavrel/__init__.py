@@ -5,6 +5,7 @@ The dataset engine reads captures into Arrow tables:
     kavrel.read_packets(path)      one row per IPv4/IPv6 frame, every header field
     kavrel.read_features(path)     per-packet features with the 2-second per-destination count
     kavrel.scan_packets / scan_features   the same as a stream of record batches
+    kavrel.scan_live(device)       either table from a live device, batch by batch
 
 The per-packet modules live in kavrel.core.base (sniffkit, idslog, nicpick) and
 kavrel.core.ver100 (metricor); the command line is kavrel.cli.
@@ -17,12 +18,14 @@ __version__ = "0.2.0"
 _DATASET = ("PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "DamagedCapture", "UnmatchedAlerts", "read_packets",
             "scan_packets", "read_features", "scan_features")
 _ALERTS = ("ALERT_COLUMNS", "read_alerts")
-__all__ = [*_DATASET, *_ALERTS]
+_LIVE = ("scan_live", "LiveReader")
+__all__ = [*_DATASET, *_ALERTS, *_LIVE]
 
 if TYPE_CHECKING:
     from kavrel.alerts import ALERT_COLUMNS, read_alerts
     from kavrel.dataset import (FEATURE_COLUMNS, LABEL_COLUMNS, PACKET_COLUMNS, DamagedCapture, UnmatchedAlerts,
                                 read_features, read_packets, scan_features, scan_packets)
+    from kavrel.live import LiveReader, scan_live
 
 
 def __getattr__(name: str) -> Any:
@@ -35,4 +38,8 @@ def __getattr__(name: str) -> Any:
         from kavrel import alerts
 
         return getattr(alerts, name)
+    if name in _LIVE:
+        from kavrel import live
+
+        return getattr(live, name)
     raise AttributeError(f"module 'kavrel' has no attribute {name!r}")

@@ -5,6 +5,7 @@
 #include "columnar/arrow_c.hpp"
 #include "columnar/arrow_import.hpp"
 #include "columnar/columns.hpp"
+#include "engine/live_scanner.hpp"
 #include "engine/scanner.hpp"
 #include "engine/tables.hpp"
 #include "labels/alert_index.hpp"
@@ -12,6 +13,7 @@
 #include "py/module.hpp"
 #include "py/ref.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -718,8 +720,340 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// ---- live capture ----------------------------------------------------------------
+
+using engine::LiveScanner;
+using engine::LiveStatus;
+
+struct LiveScan {
+    PyObject_HEAD
+    std::shared_ptr<LiveScanner> scanner;
+};
+
+LiveScan* as_live(PyObject* self) { return reinterpret_cast<LiveScan*>(self); }
+
+// The open failure of a device as the exception a Python program expects.
+PyObject* raise_live_open_failure(const LiveScanner& scanner, PyObject* filter) {
+    const char* text = scanner.error().c_str();
+    int err;
+    switch (scanner.open_status()) {
+    case LiveScanner::kBadFilter:
+        PyErr_Format(PyExc_ValueError, "bad capture filter %R: %s", filter, text);
+        return nullptr;
+    case PCAP_ERROR_NO_SUCH_DEVICE: err = ENODEV; break;
+    case PCAP_ERROR_PERM_DENIED:
+    case PCAP_ERROR_PROMISC_PERM_DENIED: err = EPERM; break;
+    case PCAP_ERROR_IFACE_NOT_UP: err = ENETDOWN; break;
+    default: PyErr_SetString(PyExc_OSError, text); return nullptr;
+    }
+    Ref error(PyObject_CallFunction(PyExc_OSError, "is", err, text));  // PermissionError for EPERM
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+}
+
+// LiveScan(device, table, columns, filter, snaplen, promisc, buffer_bytes,
+// immediate, batch_rows, batch_seconds): the device opened, the filter set.
+PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"device", "table", "columns", "filter", "snaplen", "promisc", "buffer_bytes",
+                                   "immediate", "batch_rows", "batch_seconds", nullptr};
+    PyObject* device;
+    const char* table;
+    PyObject* columns;
+    PyObject* filter;
+    int snaplen, promisc, buffer_bytes, immediate;
+    Py_ssize_t batch_rows;
+    double batch_seconds;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&sOOipipnd", const_cast<char**>(kwlist), PyUnicode_FSConverter,
+                                     &device, &table, &columns, &filter, &snaplen, &promisc, &buffer_bytes,
+                                     &immediate, &batch_rows, &batch_seconds)) {
+        return nullptr;
+    }
+    Ref device_bytes(device);
+    engine::LiveSettings settings;
+    settings.device = PyBytes_AS_STRING(device);
+    settings.features = std::strcmp(table, "features") == 0;
+    if (!settings.features && std::strcmp(table, "packets") != 0) {
+        PyErr_Format(PyExc_ValueError, "unknown table %s", table);
+        return nullptr;
+    }
+    if (filter != Py_None) {
+        Py_ssize_t size;
+        const char* text = PyUnicode_Check(filter) ? PyUnicode_AsUTF8AndSize(filter, &size) : nullptr;
+        if (!text) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "filter must be str or None");
+            return nullptr;
+        }
+        if (std::strlen(text) != static_cast<std::size_t>(size)) {
+            PyErr_SetString(PyExc_ValueError, "the filter holds a NUL character");
+            return nullptr;
+        }
+        settings.filter.assign(text, static_cast<std::size_t>(size));
+    }
+    if (snaplen < 1 || buffer_bytes < 0 || batch_rows < 1 || !(batch_seconds > 0) || batch_seconds > 1e9) {
+        PyErr_SetString(PyExc_ValueError, "snaplen, batch_rows and batch_seconds must be positive");
+        return nullptr;
+    }
+    settings.snaplen = snaplen;
+    settings.promiscuous = promisc != 0;
+    settings.buffer_bytes = buffer_bytes;
+    settings.immediate = immediate != 0;
+    settings.batch_rows = static_cast<std::size_t>(batch_rows);
+    settings.batch_ns = static_cast<int64_t>(batch_seconds * 1e9);
+    if (settings.batch_ns < 1) settings.batch_ns = 1;
+    Ref names(PySequence_Fast(columns, "columns must be a sequence of column names"));
+    if (!names) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(names.get(), i);
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "a column name must be str, not %.200s", Py_TYPE(name)->tp_name);
+            return nullptr;
+        }
+        const int c = packet_column(name);
+        if (c < 0) return nullptr;
+        settings.packet_columns.push_back(c);
+    }
+
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* live = as_live(self.get());
+    new (&live->scanner) std::shared_ptr<LiveScanner>();
+    try {
+        live->scanner = std::make_shared<LiveScanner>(std::move(settings));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    bool opened;
+    Py_BEGIN_ALLOW_THREADS
+    opened = live->scanner->open();
+    Py_END_ALLOW_THREADS
+    if (!opened) return raise_live_open_failure(*live->scanner, filter);
+    return self.release();
+}
+
+void live_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    {
+        // The last owner closes the device; a stream handed out may outlive this object.
+        std::shared_ptr<LiveScanner> scanner = std::move(as_live(self)->scanner);
+        Py_BEGIN_ALLOW_THREADS
+        scanner.reset();
+        Py_END_ALLOW_THREADS
+    }
+    as_live(self)->scanner.~shared_ptr<LiveScanner>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// next_batch() -> None when the capture has ended, else (batch capsule,
+// exception or None): an exception raised by a signal handler while the batch
+// was read comes with the rows read before it, to be raised next. A device that
+// failed raises OSError once its rows are out.
+PyObject* live_next_batch(PyObject* self, PyObject*) {
+    std::shared_ptr<LiveScanner> scanner = as_live(self)->scanner;
+    ArrowArray batch;
+    LiveStatus status;
+    // The batch is read without the interpreter lock; it is taken back only to
+    // run pending signal handlers, which may raise.
+    PyThreadState* saved = PyEval_SaveThread();
+    status = scanner->next_batch(&batch, [&saved] {
+        PyEval_RestoreThread(saved);
+        const bool go_on = PyErr_CheckSignals() == 0;
+        saved = PyEval_SaveThread();
+        return go_on;
+    });
+    PyEval_RestoreThread(saved);
+    Ref raised;
+    if (status == LiveStatus::interrupted) raised.reset(PyErr_GetRaisedException());
+    if (!batch.release) {
+        if (raised) {
+            PyErr_SetRaisedException(raised.release());
+            return nullptr;
+        }
+        if (status == LiveStatus::failed) {
+            PyErr_SetString(PyExc_OSError, scanner->error().c_str());
+            return nullptr;
+        }
+        if (status == LiveStatus::interrupted) return nullptr;  // keep_going() said no without raising: cannot be
+        Py_RETURN_NONE;
+    }
+    Ref capsule(array_capsule(batch));
+    if (!capsule) return nullptr;
+    return PyTuple_Pack(2, capsule.get(), raised ? raised.get() : Py_None);
+}
+
+PyObject* live_arrow_c_schema(PyObject* self, PyObject*) { return schema_capsule(as_live(self)->scanner->fields()); }
+
+struct LiveStreamData {
+    std::shared_ptr<LiveScanner> scanner;
+    std::string last_error;
+};
+
+int live_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    auto* data = static_cast<LiveStreamData*>(stream->private_data);
+    if (!columnar::export_schema(data->scanner->fields(), out)) {
+        data->last_error = "out of memory";
+        return ENOMEM;
+    }
+    return 0;
+}
+
+// Called without the interpreter: waits for as long as the link is quiet and
+// ends only when the device fails or the reader is closed.
+int live_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* data = static_cast<LiveStreamData*>(stream->private_data);
+    const LiveStatus status = data->scanner->next_batch(out, [] { return true; });
+    if (status == LiveStatus::failed && !out->release) {
+        data->last_error = data->scanner->error();
+        return EIO;
+    }
+    return 0;
+}
+
+const char* live_stream_last_error(ArrowArrayStream* stream) {
+    auto* data = static_cast<LiveStreamData*>(stream->private_data);
+    return data->last_error.empty() ? nullptr : data->last_error.c_str();
+}
+
+void live_stream_release(ArrowArrayStream* stream) {
+    delete static_cast<LiveStreamData*>(stream->private_data);
+    stream->release = nullptr;
+}
+
+PyObject* live_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"requested_schema", nullptr};
+    PyObject* requested = Py_None;  // the batches come in their own schema
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kwlist), &requested)) return nullptr;
+    auto* stream = new (std::nothrow) ArrowArrayStream;
+    auto* data = new (std::nothrow) LiveStreamData{as_live(self)->scanner, {}};
+    if (!stream || !data) {
+        delete stream;
+        delete data;
+        return PyErr_NoMemory();
+    }
+    *stream = ArrowArrayStream{live_stream_get_schema, live_stream_get_next, live_stream_last_error,
+                               live_stream_release, data};
+    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
+    if (!capsule) {
+        stream->release(stream);
+        delete stream;
+    }
+    return capsule;
+}
+
+PyObject* live_stats(PyObject* self, PyObject*) {
+    const engine::LiveStats s = as_live(self)->scanner->stats();
+    using ull = unsigned long long;
+    return Py_BuildValue("{sKsKsKsKsK}", "received", ull{s.received}, "dropped", ull{s.dropped}, "if_dropped",
+                         ull{s.if_dropped}, "frames", ull{s.frames}, "rows", ull{s.rows});
+}
+
+PyObject* live_close(PyObject* self, PyObject*) {
+    std::shared_ptr<LiveScanner> scanner = as_live(self)->scanner;
+    Py_BEGIN_ALLOW_THREADS  // waits for a batch being read elsewhere to give up
+    scanner->close();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject* live_linktype(PyObject* self, void*) { return PyLong_FromLong(as_live(self)->scanner->linktype()); }
+
+PyObject* live_nanoseconds(PyObject* self, void*) { return PyBool_FromLong(as_live(self)->scanner->nanoseconds()); }
+
+PyMethodDef live_methods[] = {
+    {"next_batch", live_next_batch, METH_NOARGS,
+     PyDoc_STR("next_batch() -> None at the end, else (batch capsule, exception to raise next or None).")},
+    {"__arrow_c_schema__", live_arrow_c_schema, METH_NOARGS, PyDoc_STR("The batches' schema as a PyCapsule.")},
+    {"__arrow_c_stream__", as_cfunction(live_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("The batches as an Arrow C stream, pulled without the interpreter.")},
+    {"stats", live_stats, METH_NOARGS,
+     PyDoc_STR("pcap_stats as last read (received, dropped, if_dropped) with the frames read and rows built.")},
+    {"close", live_close, METH_NOARGS, PyDoc_STR("Stops the capture and closes the device.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef live_getset[] = {
+    {"linktype", live_linktype, nullptr, PyDoc_STR("The device's link type (DLT_*)."), nullptr},
+    {"nanoseconds", live_nanoseconds, nullptr, PyDoc_STR("Whether the device stamps frames in nanoseconds."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot live_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(live_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(live_dealloc)},
+    {Py_tp_methods, live_methods},
+    {Py_tp_getset, live_getset},
+    {Py_tp_doc, const_cast<char*>("A live capture from one device into record batches.")},
+    {0, nullptr},
+};
+
+PyType_Spec live_spec = {"kavrel._engine.LiveScan", sizeof(LiveScan), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, live_slots};
+
+// _count_destinations(version, destinations, times, mode) -> (counts, final
+// size, peak size, peak capacity): the destination table fed packets to
+// `destinations` (4 or 16 bytes each, by version) at `times` (float64), counted
+// as a file is (mode 0), as a live capture is (1), or as a live capture swept
+// after every packet (2). `counts` holds the uint32 counts.
+PyObject* count_destinations(PyObject*, PyObject* args) {
+    int version, mode;
+    Py_buffer dst, times;
+    if (!PyArg_ParseTuple(args, "iy*y*i", &version, &dst, &times, &mode)) return nullptr;
+    struct Release {
+        Py_buffer& a;
+        Py_buffer& b;
+        ~Release() {
+            PyBuffer_Release(&a);
+            PyBuffer_Release(&b);
+        }
+    } release{dst, times};
+    const Py_ssize_t width = version == 6 ? 16 : 4;
+    const Py_ssize_t n = times.len / 8;
+    if ((version != 4 && version != 6) || mode < 0 || mode > 2 || times.len % 8 || dst.len != n * width) {
+        PyErr_SetString(PyExc_ValueError, "destinations and times do not match");
+        return nullptr;
+    }
+    Ref counts(PyBytes_FromStringAndSize(nullptr, n * 4));
+    if (!counts) return nullptr;
+    auto* out = reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(counts.get()));
+    const auto* d = static_cast<const uint8_t*>(dst.buf);
+    const auto* t = static_cast<const char*>(times.buf);
+    std::size_t peak = 0, peak_capacity = 0, size;
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    features::DestinationTable table;
+    for (Py_ssize_t i = 0; i < n && !failed; ++i) {
+        double now;
+        std::memcpy(&now, t + 8 * i, 8);
+        const uint8_t* key = d + width * i;
+        out[i] = mode == 0 ? table.count(version, key, now) : table.count_live(version, key, now);
+        if (mode == 2) table.evict_idle();
+        failed = out[i] == 0;
+        peak = std::max(peak, table.size());
+        peak_capacity = std::max(peak_capacity, table.capacity());
+    }
+    size = table.size();
+    Py_END_ALLOW_THREADS
+    if (failed) return PyErr_NoMemory();
+    return Py_BuildValue("(Onnn)", counts.get(), static_cast<Py_ssize_t>(size), static_cast<Py_ssize_t>(peak),
+                         static_cast<Py_ssize_t>(peak_capacity));
+}
+
+PyMethodDef live_module_methods[] = {
+    {"_count_destinations", count_destinations, METH_VARARGS,
+     PyDoc_STR("_count_destinations(version, destinations, times, mode) -> (counts, size, peak size, peak capacity)")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_live(PyObject* module) {
+    Ref type(PyType_FromModuleAndSpec(module, &live_spec, nullptr));
+    if (!type || PyModule_AddObjectRef(module, "LiveScan", type.get()) < 0) return -1;
+    return PyModule_AddFunctions(module, live_module_methods);
+}
+
 int exec_module(PyObject* module) {
     State* st = state_of<State>(module);
+    if (exec_live(module) < 0) return -1;
     if (!(st->scan_type = PyType_FromModuleAndSpec(module, &scan_spec, nullptr))) return -1;
     if (PyModule_AddObjectRef(module, "Scan", st->scan_type) < 0) return -1;
     if (!(st->carry_type = PyType_FromModuleAndSpec(module, &carry_spec, nullptr))) return -1;

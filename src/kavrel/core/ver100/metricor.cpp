@@ -85,9 +85,10 @@ struct FeatureExtractor {
     PyObject_HEAD
     features::DestinationTable connection_count;
 
-    // Fills `feat` from a decoded record and counts it against its destination.
+    // Fills `feat` from a decoded record and counts it against its destination;
+    // a live capture forgets idle destinations, so that days of traffic fit.
     // False (with nothing set) only when the table could not grow.
-    bool update_features(const PacketRecord& rec, FeatureRecord& feat) noexcept {
+    bool update_features(const PacketRecord& rec, FeatureRecord& feat, bool live = false) noexcept {
         feat.timestamp = rec.timestamp;
         feat.src_ip = rec.src_ip;
         feat.dst_ip = rec.dst_ip;
@@ -99,7 +100,8 @@ struct FeatureExtractor {
         feat.wrong_fragment = static_cast<uint32_t>(rec.wrong_fragment);
         feat.urgent = static_cast<uint32_t>(rec.urgent);
         const auto* dst = rec.version == 6 ? rec.dst_ip6 : reinterpret_cast<const uint8_t*>(&rec.dst_ip);
-        feat.count = connection_count.count(rec.version, dst, rec.timestamp);
+        feat.count = live ? connection_count.count_live(rec.version, dst, rec.timestamp)
+                          : connection_count.count(rec.version, dst, rec.timestamp);
         return feat.count != 0;
     }
 };
@@ -161,11 +163,12 @@ struct FeatureRun {
     const State* st;  // kept alive by the generator's type, which holds the module
     Ref owner;        // the FeatureExtractor whose table this run counts in
     PacketCapture capture;
+    bool live;
     PacketRecord rec{};
     FeatureRecord feat{};
 
     FeatureRun(const State* state, PyObject* extractor, bool live, PyObject* source)
-        : st(state), owner(Ref::borrow(extractor)), capture(source, live) {}
+        : st(state), owner(Ref::borrow(extractor)), capture(source, live), live(live) {}
 
     // The owner may be a Python subclass instance holding this generator.
     int traverse(visitproc visit, void* arg) {
@@ -175,7 +178,7 @@ struct FeatureRun {
 
     PyObject* resume() {
         if (!capture.next(rec, kMessages)) return nullptr;
-        if (!as_extractor(owner.get())->update_features(rec, feat)) return PyErr_NoMemory();
+        if (!as_extractor(owner.get())->update_features(rec, feat, live)) return PyErr_NoMemory();
         return feature_dict(st, feat);
     }
 

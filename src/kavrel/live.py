@@ -1,0 +1,171 @@
+"""Live capture into Arrow record batches: the packets or features table of a device's traffic.
+
+Frames are read and decoded natively; a batch goes out when it holds `batch_rows` rows or
+`batch_seconds` have passed since its first row, so a quiet link still delivers.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Iterator, Sequence
+from types import TracebackType
+from typing import Literal, Union
+
+import pyarrow as pa
+
+from kavrel import _engine
+from kavrel.dataset import FEATURE_COLUMNS, MAX_BATCH_SIZE, packet_columns
+
+__all__ = ["LiveReader", "scan_live"]
+
+Device = Union[str, bytes]
+
+# The longest frame libpcap captures whole.
+MAX_SNAPLEN = 262144
+# The kernel's capture buffer unless told: 16 times libpcap's default, so that a consumer's pause
+# (an hour's file closed and the next opened) costs no frames on a busy link.
+DEFAULT_BUFFER_BYTES = 32 << 20
+
+
+class _Batch:
+    """One batch's capsules, for pyarrow's import through __arrow_c_array__."""
+
+    __slots__ = ("schema", "array")
+
+    def __init__(self, schema: object, array: object) -> None:
+        self.schema, self.array = schema, array
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        return self.schema, self.array
+
+
+class LiveReader:
+    """A live capture's record batches, in capture order.
+
+    Iterate it for `pyarrow.RecordBatch` objects (the wait for traffic releases the interpreter
+    lock; Ctrl-C or a signal handler that raises ends the iteration with that exception, after
+    the rows read before it), or hand it to any consumer of the Arrow C stream
+    (`pyarrow.RecordBatchReader.from_stream`, polars, DuckDB). Such a consumer pulls the batches
+    without the interpreter and waits as long as the link is quiet: stopping it on Ctrl-C is up
+    to the consumer, or to `close()` from another thread, which ends the stream.
+
+    A device that fails (removed, taken down) ends the iteration with OSError carrying libpcap's
+    text, once the rows read before it have been handed over.
+    """
+
+    def __init__(self, native: _engine.LiveScan, device: str) -> None:
+        self._native = native
+        self._pending: BaseException | None = None
+        #: The device captured on.
+        self.device = device
+        #: The batches' schema.
+        self.schema: pa.Schema = pa.schema(native)
+
+    @property
+    def linktype(self) -> int:
+        """The device's link type (a DLT_* number: 1 Ethernet, 113 Linux cooked, ...)."""
+        return self._native.linktype
+
+    def __iter__(self) -> Iterator[pa.RecordBatch]:
+        return self
+
+    def __next__(self) -> pa.RecordBatch:
+        if self._pending is not None:
+            pending, self._pending = self._pending, None
+            raise pending
+        got = self._native.next_batch()
+        if got is None:
+            raise StopIteration
+        array, self._pending = got
+        return pa.record_batch(_Batch(self._native.__arrow_c_schema__(), array))
+
+    def read_next_batch(self) -> pa.RecordBatch:
+        """The next batch; StopIteration once the capture has ended."""
+        return self.__next__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._native.__arrow_c_stream__(requested_schema)
+
+    def stats(self) -> dict[str, int]:
+        """The capture's counters, as libpcap's pcap_stats gave them at the latest batch (or at
+        the end): `received`, `dropped` (by the kernel, the capture buffer being full) and
+        `if_dropped` (by the interface); with `frames` read and `rows` built."""
+        return self._native.stats()
+
+    def close(self) -> None:
+        """Ends the capture and closes the device; a batch being read in another thread ends."""
+        self._pending = None
+        self._native.close()
+
+    def __enter__(self) -> LiveReader:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()
+
+
+def _device_name(device: Device | None) -> str:
+    if device is None:
+        from kavrel.core.base import nicpick
+
+        chosen = nicpick.get_auto_device()
+        if chosen is None:
+            raise OSError("no capture device found")
+        return os.fsdecode(chosen)
+    if not isinstance(device, (str, bytes)):
+        raise TypeError(f"device must be str, bytes or None, not {type(device).__name__}")
+    name = os.fsdecode(device)
+    if not name or "\0" in name:
+        raise ValueError(f"bad device name {name!r}")
+    return name
+
+
+def _whole(name: str, value: object, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise ValueError(f"{name} must be a whole number from {low:,} to {high:,}, not {value!r}")
+    return value
+
+
+def scan_live(device: Device | None = None, *, kind: Literal["features", "packets"] = "features",
+              filter: str | None = None, snaplen: int = MAX_SNAPLEN, promisc: bool = True,
+              buffer_bytes: int | None = None, immediate: bool = False, batch_rows: int = 65536,
+              batch_seconds: float = 1.0, columns: Sequence[str] | None = None) -> LiveReader:
+    """Captures `device` into record batches of the features table (`kind="features"`: the eight
+    feature columns, then the packet columns named in `columns`) or the packets table
+    (`kind="packets"`: the packet columns named in `columns`, default all), as the file engine
+    builds them, stamped with the capture's times (nanoseconds where the device gives them).
+
+    `device` None takes nicpick's automatic choice; "any" captures every device (Linux cooked
+    frames). `filter` is a BPF expression compiled for the device (ValueError with libpcap's text
+    when it does not compile, before any frame is read). `buffer_bytes` sizes the kernel's capture
+    buffer (None: 32 MiB), which holds what arrives while the batches are not being read
+    (frames past it are counted in stats()["dropped"]); `immediate` hands each frame over as it arrives rather than
+    a buffer block at a time. A batch goes out with `batch_rows` rows or `batch_seconds` after its
+    first row, whichever comes first; no batch is empty.
+
+    The `count` feature forgets a destination idle for more than 302 s of capture time (300 s
+    past the 2-second window), so days of traffic fit in memory: a count differs from the file
+    engine's only for a packet stamped more than 300 s before one already seen.
+
+    A missing device raises OSError (ENODEV), a capture not permitted PermissionError, each with
+    libpcap's text.
+    """
+    if kind not in ("features", "packets"):
+        raise ValueError(f"kind must be 'features' or 'packets', not {kind!r}")
+    chosen = packet_columns(columns, after=FEATURE_COLUMNS) if kind == "features" else packet_columns(columns)
+    if kind == "packets" and not chosen:
+        raise ValueError("the packets table needs at least one column")  # a batch of no columns has no rows
+    if filter is not None and not isinstance(filter, str):
+        raise TypeError(f"filter must be str or None, not {type(filter).__name__}")
+    _whole("snaplen", snaplen, 1, MAX_SNAPLEN)
+    _whole("batch_rows", batch_rows, 1, MAX_BATCH_SIZE)
+    buffer = DEFAULT_BUFFER_BYTES if buffer_bytes is None else _whole("buffer_bytes", buffer_bytes, 1, 2**31 - 1)
+    if (isinstance(batch_seconds, bool) or not isinstance(batch_seconds, (int, float))
+            or not math.isfinite(batch_seconds) or not 0 < batch_seconds <= 86400):
+        raise ValueError(f"batch_seconds must be a number of seconds above 0 and at most a day, not {batch_seconds!r}")
+    name = _device_name(device)
+    native = _engine.LiveScan(os.fsencode(name), kind, chosen, filter, snaplen, bool(promisc), buffer,
+                              bool(immediate), batch_rows, float(batch_seconds))
+    return LiveReader(native, name)
