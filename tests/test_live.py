@@ -4,92 +4,31 @@ test's own (root only), and the destination table's eviction that keeps a live c
 from __future__ import annotations
 
 import array
-import contextlib
 import errno
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
 import time
-import uuid
 
+import pcapgen as pg
 import pyarrow as pa
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import open_fds
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from netns import inside, needs_netns
 
 import kavrel
-import pcapgen as pg
-from conftest import open_fds
 from kavrel import _engine
 from kavrel.core.ver100.metricor import FeatureExtractor
-from netns import needs_netns
 
 MAC_TEXT = ":".join(f"{b:02x}" for b in pg.MAC_A)
 
 
 def udp_frame(port: int, dst: str = "10.9.0.2", size: int = 0) -> bytes:
     return pg.eth(pg.ipv4("10.9.0.1", dst, 17, pg.udp(40000, port, bytes(size))))
-
-
-@contextlib.contextmanager
-def inside(name: str):
-    """Moves this thread into the namespace `name` (sockets opened meanwhile stay there)."""
-    own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-    target = os.open(f"/run/netns/{name}", os.O_RDONLY)
-    try:
-        os.setns(target, os.CLONE_NEWNET)
-        yield
-    finally:
-        os.setns(own, os.CLONE_NEWNET)
-        os.close(own)
-        os.close(target)
-
-
-class Link:
-    """A namespace with a quiet veth pair: frames sent on `kvpeer` arrive on `kvcap`."""
-
-    def __init__(self, name: str) -> None:
-        self.name = name
-        with inside(name):
-            self.peer = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
-            self.peer.bind(("kvpeer", 0))
-
-    def scan(self, device: str = "kvcap", **kwargs) -> kavrel.LiveReader:
-        with inside(self.name):
-            return kavrel.scan_live(device, **kwargs)
-
-    def send(self, frames, gap: float = 0.0) -> None:
-        for frame in frames:
-            self.peer.send(frame)
-            if gap:
-                time.sleep(gap)
-
-    def packet_sockets(self) -> int:
-        with inside(self.name), open("/proc/thread-self/net/packet") as fh:
-            return len(fh.readlines()) - 1
-
-    def ip(self, *command: str) -> None:
-        subprocess.run(["ip", "-n", self.name, *command], check=True)
-
-
-@pytest.fixture
-def link():
-    name = f"kavrel-{uuid.uuid4().hex[:10]}"
-    subprocess.run(["ip", "netns", "add", name], check=True)
-    try:
-        # No addresses and no IPv6: the kernel itself sends nothing on the pair.
-        subprocess.run(["ip", "netns", "exec", name, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
-                        "net.ipv6.conf.default.disable_ipv6=1"], check=True)
-        for command in ("link set lo up", "link add kvcap type veth peer name kvpeer", "link set kvcap up",
-                        "link set kvpeer up"):
-            subprocess.run(["ip", "-n", name, *command.split()], check=True)
-        lk = Link(name)
-        yield lk
-        lk.peer.close()
-    finally:
-        subprocess.run(["ip", "netns", "delete", name], check=False)
 
 
 def drain(batches, close, after: float) -> list[tuple[float, pa.RecordBatch]]:
@@ -288,7 +227,7 @@ def test_live_features_are_the_file_engines(link, tmp_path):
     live = pa.Table.from_batches(batches, reader.schema)
     from_file = kavrel.read_features(path, columns=["dst_ip", "ip_version"])
     # The warm-up frames came before some handles opened: compare from the first test frame on.
-    start = lambda t: t["dst_port"].to_pylist().index(1000)  # noqa: E731
+    start = lambda t: t["dst_port"].to_pylist().index(1000)
     live, from_file = live.slice(start(live)), from_file.slice(start(from_file))
     assert live == from_file and live.num_rows == frames_ip
     chain = live["count"].to_pylist()

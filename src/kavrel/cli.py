@@ -2,12 +2,12 @@
 
     kavrel features CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
     kavrel packets CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
-    kavrel sniff [-i DEVICE] [--features] [-c COUNT] [--format jsonl|csv] [-o OUT]
-    kavrel alerts LOG --subnet CIDR [-o OUT]
+    kavrel sniff [-i DEVICE] [-f FILTER | FILTER...] [--features] [-c COUNT] [-G SECONDS] [-o PATTERN]
+    kavrel alerts LOG [--subnet CIDR] [-o OUT]
     kavrel devices
 
-`features` and `packets` stream the dataset engine's tables batch by batch; `sniff`,
-`alerts` and `devices` sit on the per-packet modules.
+`features`, `packets` and `sniff` stream the dataset engine's tables batch by batch;
+`alerts` writes the typed alerts table or the converter's CSV; `devices` lists devices.
 """
 
 from __future__ import annotations
@@ -15,20 +15,20 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import errno
 import ipaddress
-import json
+import math
 import os
 import stat
 import sys
 import tempfile
 import time
 import warnings
-from collections.abc import Iterable, Iterator
-from typing import IO, TYPE_CHECKING, Any
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
 
 from kavrel import __version__
 from kavrel._target import Target, WriteError
-from kavrel.columns import FEATURE_DICT_KEYS, PACKET_DICT_KEYS
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -275,56 +275,7 @@ def cmd_table(args: argparse.Namespace) -> int:
     return 1 if any(issubclass(w.category, DamagedCapture) for w in caught) else 0
 
 
-# ---- sniff: live capture through the per-packet modules ------------------------------
-
-
-@contextlib.contextmanager
-def open_output(path: str | None, *, csv_mode: bool) -> Iterator[IO[str]]:
-    if path is None or path == "-":
-        yield sys.stdout
-        sys.stdout.flush()
-        return
-    try:
-        fh = open(path, "w", encoding="utf-8", newline="" if csv_mode else None)
-    except OSError as exc:
-        raise Failure(f"cannot write {path}: {exc.strerror or exc}") from None
-    with fh:
-        yield fh
-
-
-def write_records(records: Iterable[dict], out: IO[str], fmt: str, columns: tuple[str, ...],
-                  limit: int | None = None) -> int:
-    """Writes dicts as JSON lines or CSV rows; returns how many were written."""
-    n = 0
-    if fmt == "csv":
-        writer = csv.DictWriter(out, fieldnames=columns, restval="", extrasaction="ignore")
-        writer.writeheader()
-        emit = writer.writerow
-    else:
-        dumps = json.dumps
-
-        def emit(record: dict) -> None:
-            out.write(dumps(record))
-            out.write("\n")
-
-    for record in records:
-        emit(record)
-        n += 1
-        if limit is not None and n >= limit:
-            break
-    return n
-
-
-def first_then_rest(gen: Iterator[dict], on_open_error) -> Iterator[dict]:
-    """Runs the first step separately, so an open failure can be told apart from later errors."""
-    try:
-        first = next(gen)
-    except StopIteration:
-        return
-    except RuntimeError as exc:
-        raise on_open_error(exc) from None
-    yield first
-    yield from gen
+# ---- sniff: live capture into the engine's tables ----------------------------------
 
 
 def libpcap_words(exc: BaseException, device: str) -> str:
@@ -334,82 +285,123 @@ def libpcap_words(exc: BaseException, device: str) -> str:
     return text.removeprefix(f"{device}: ")
 
 
-def live_open_failure(device: str, exc: BaseException) -> Failure:
-    status = getattr(exc, "pcap_status", None)
-    if status in (PCAP_ERROR_PERM_DENIED, PCAP_ERROR_PROMISC_PERM_DENIED):
+def live_open_failure(device: str, exc: OSError) -> Failure:
+    if isinstance(exc, PermissionError):
         return Failure(f"{NEEDS_PRIVILEGE} ({device}: permission denied)")
-    if status == PCAP_ERROR_NO_SUCH_DEVICE:
+    if exc.errno == errno.ENODEV:
         return Failure(f"{device}: no such capture device")
     return Failure(f"{device}: cannot capture ({libpcap_words(exc, device)})")
 
 
-class _counting:
-    """Counts the records handed out, so an interrupted write still knows how many went out."""
+def sniff_format(fmt: str | None, pattern: str | None) -> str:
+    """The format asked for, else the one -o's extension names; JSON lines on standard
+    output and on devices, where there is no extension to go by."""
+    if pattern is None:
+        if fmt == "parquet":
+            raise UsageError("Parquet is not written to standard output: give -o OUT.parquet")
+        return fmt or "jsonl"
+    if fmt is not None:
+        return fmt
+    named = EXTENSIONS.get(os.path.splitext(pattern)[1].lower())
+    if named is not None:
+        return named
+    if Target(pattern).in_place:
+        return "jsonl"
+    raise UsageError(f"cannot tell the format of {pattern} from its name: give --format "
+                     "or end it in .parquet, .csv or .jsonl")
 
-    def __init__(self, it: Iterable[dict]) -> None:
-        self.it = iter(it)
-        self.n = 0
 
-    def __iter__(self) -> "_counting":
-        return self
+def check_directory(pattern: str, rotating: bool) -> None:
+    """Refuses, before the capture starts, a directory the files could not be made in."""
+    name = time.strftime(pattern) if rotating else pattern
+    target = Target(name)
+    if target.directory is None:
+        return
+    try:
+        fd, probe = tempfile.mkstemp(prefix=".kavrel-", suffix=".part", dir=target.directory)
+    except OSError as exc:
+        raise Failure(f"cannot write {name}: {exc.strerror or exc}") from None
+    os.close(fd)
+    os.unlink(probe)
 
-    def __next__(self) -> dict:
-        item = next(self.it)
-        self.n += 1
-        return item
+
+def capture_device(interface: str | None) -> str:
+    if interface:
+        return interface
+    from kavrel.core.base import nicpick
+
+    try:
+        device = nicpick.get_auto_device()
+    except RuntimeError as exc:
+        raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
+    if device is None:
+        raise Failure("no capture device found")
+    return os.fsdecode(device)
 
 
 def cmd_sniff(args: argparse.Namespace) -> int:
-    from kavrel.core.base import nicpick, sniffkit
+    from kavrel import _sniff
+    from kavrel.live import scan_live
 
     if args.count is not None and args.count < 1:
         raise UsageError("-c/--count must be a positive number")
-    if args.interface:
-        device = os.fsencode(args.interface)
-    else:
-        try:
-            device = nicpick.get_auto_device()
-        except RuntimeError as exc:
-            raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
-        if device is None:
-            raise Failure("no capture device found")
-    name = os.fsdecode(device)
-    if args.features:
-        from kavrel.core.ver100.metricor import FeatureExtractor
-
-        gen = FeatureExtractor().process_live(device)
-        columns = FEATURE_DICT_KEYS
-    else:
-        gen = sniffkit.start_sniff(device)
-        columns = PACKET_DICT_KEYS
-    if sys.stderr.isatty():
-        print(f"{PROG}: capturing on {name}", file=sys.stderr)
-    written = 0
-    start = time.monotonic()
-    interrupted = False
-    output = args.output if args.output not in (None, "-") else "standard output"
+    if args.filter is not None and args.expression:
+        raise UsageError("give the capture filter with -f or as the trailing words, not both")
+    expression = args.filter if args.filter is not None else " ".join(args.expression) or None
+    pattern = None if args.output in (None, "-") else args.output
+    if args.rotate is not None:
+        if not (args.rotate > 0 and math.isfinite(args.rotate)):
+            raise UsageError("-G must be a number of seconds above 0")
+        if pattern is None:
+            raise UsageError("-G needs -o PATTERN to name its files, e.g. -o 'feat-%%Y%%m%%d-%%H%%M%%S.parquet'")
+    if args.buffer_size is not None and not 1 <= args.buffer_size <= (2**31 - 1) >> 10:
+        raise UsageError("-B must be a number of KiB from 1 to 2,097,151")
+    fmt = sniff_format(args.format, pattern)
+    kind = "features" if args.features else "packets"
+    columns = chosen_columns(args.columns, kind)
+    # Rotation cuts the rows by their time, read even when not written.
+    time_read_only = args.rotate is not None and kind == "packets" and "timestamp" not in columns
+    if time_read_only:
+        columns = ["timestamp", *columns]
+    if pattern is not None:
+        check_directory(pattern, args.rotate is not None)
+    name = capture_device(args.interface)
+    batch_seconds = 1.0 if args.rotate is None else min(1.0, args.rotate / 4)
     try:
-        with open_output(args.output, csv_mode=args.format == "csv") as out:
-            records = first_then_rest(gen, lambda exc: live_open_failure(name, exc))
-            counted = _counting(records)
-            try:
-                written = write_records(counted, out, args.format, columns, limit=args.count)
-            except KeyboardInterrupt:
-                interrupted = True
-                written = counted.n
-            if args.output in (None, "-"):
-                out.flush()
-    except RuntimeError as exc:  # the device failed mid-capture
-        raise Failure(f"{name}: capture failed ({libpcap_words(exc, name)})") from None
-    except BrokenPipeError:
-        raise
+        reader = scan_live(name, kind=kind, filter=expression, snaplen=args.snaplen, promisc=not args.no_promisc,
+                           buffer_bytes=None if args.buffer_size is None else args.buffer_size << 10,
+                           batch_seconds=batch_seconds, columns=columns)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
     except OSError as exc:
-        raise Failure(f"cannot write {output}: {exc.strerror or exc}") from None
-    finally:
-        gen.close()
-    took = time.monotonic() - start
-    reason = "interrupted" if interrupted else "done"
-    print(f"{PROG}: {plural(written, 'packet')} captured on {name} in {took:.1f} s ({reason})", file=sys.stderr)
+        raise live_open_failure(name, exc) from None
+    start = time.time()
+    # Said once the device is open and its filter set: from here on no frame is missed.
+    print(f"{PROG}: capturing on {name}, link type {reader.linktype}"
+          + (f", filter {expression!r}" if expression else ""), file=sys.stderr, flush=True)
+    # Rows may reach the reader up to a batch's age after their time, and a buffer block after that.
+    sink = _sniff.Sink(pattern, fmt, reader.schema, args.rotate, start, grace=batch_seconds + 0.5,
+                       time_read_only=time_read_only)
+    try:
+        with reader:
+            reason, failure = _sniff.run(reader, sink, args.count)
+    except WriteError as exc:
+        lost = sink.abandon()
+        raise Failure(f"{exc} ({plural(lost, 'row')} not written; the capture stopped)") from None
+    stats = reader.stats()
+    skipped = stats["frames"] - stats["rows"]
+    if args.rotate is None:
+        where = "standard output" if pattern is None else pattern
+    else:
+        names = [n for n, _ in sink.closed]
+        where = plural(len(names), "file") + (f" ({names[0]} to {names[-1]})" if len(names) > 1
+                                              else f" ({names[0]})" if names else "")
+    took = time.time() - start
+    print(f"{PROG}: {plural(sink.rows, 'row')} written to {where}; {plural(stats['frames'], 'frame')} captured on "
+          f"{name} ({skipped:,} not decoded) in {took:.1f} s ({reason}); {_sniff.stats_words(stats)}",
+          file=sys.stderr)
+    if failure is not None:
+        raise Failure(f"{name}: capture failed ({libpcap_words(failure, name)})")
     return 0
 
 
@@ -605,12 +597,34 @@ def build_parser() -> argparse.ArgumentParser:
                       "One row per IPv4/IPv6 frame, a column per header field, empty where a field\n"
                       "does not apply.", "the packet columns to write, in this order (default: all)")
 
-    s = sub.add_parser("sniff", help="capture live: decoded packets or features")
-    s.add_argument("-i", "--interface", metavar="DEVICE", help="capture device (default: automatic choice)")
-    s.add_argument("--features", action="store_true", help="write features instead of packets")
-    s.add_argument("-c", "--count", type=int, metavar="COUNT", help="stop after COUNT records")
-    s.add_argument("--format", choices=("jsonl", "csv"), default="jsonl")
-    s.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
+    s = sub.add_parser(
+        "sniff", help="capture live into the packets or features table, to files rotated by time",
+        description="Live capture, decoded natively into the packets table (or the features table with "
+                    "--features), written batch by batch. With -G the output rotates every SECONDS into "
+                    "files named by strftime on -o; each file appears under its name only once complete. "
+                    "Ctrl-C or SIGTERM finishes the current file with every row read and prints the "
+                    "kernel's drop counters.",
+        epilog="example: kavrel sniff -i eth0 --features -G 3600 -o 'feat-%%Y%%m%%d-%%H%%M%%S.parquet' tcp or udp")
+    s.add_argument("-i", "--interface", metavar="DEVICE", help="capture device, any for all (default: automatic "
+                                                               "choice)")
+    s.add_argument("-f", "--filter", metavar="FILTER", help="BPF capture filter, as for tcpdump")
+    s.add_argument("expression", nargs="*", metavar="FILTER", help="the capture filter as trailing words")
+    s.add_argument("--features", action="store_true", help="write the features table instead of the packets table")
+    s.add_argument("--columns", metavar="A,B,...", help="packet columns: the packets table's columns, or the "
+                                                        "ones to add after the eight feature columns")
+    s.add_argument("-c", "--count", type=int, metavar="COUNT", help="stop after COUNT rows")
+    s.add_argument("-G", "--rotate", type=float, metavar="SECONDS",
+                   help="start a new file every SECONDS of capture time, named by strftime on -o")
+    s.add_argument("-o", "--output", metavar="OUT",
+                   help="output file, or with -G a strftime pattern (default: standard output)")
+    s.add_argument("--format", choices=TABLE_FORMATS,
+                   help="output format (default: from OUT's extension; JSON lines on standard output)")
+    s.add_argument("-s", "--snaplen", type=int, default=262144, metavar="BYTES",
+                   help="bytes captured of each frame (default: 262144, every byte)")
+    s.add_argument("-B", "--buffer-size", type=int, metavar="KIB",
+                   help="the kernel's capture buffer in KiB (default: 32768)")
+    s.add_argument("-p", "--no-promiscuous-mode", dest="no_promisc", action="store_true",
+                   help="do not put the device into promiscuous mode")
     s.set_defaults(func=cmd_sniff, parser=s)
 
     a = sub.add_parser("alerts", help="a fast-alert log as CSV (with internal-subnet flags) or as a typed table")
