@@ -1,6 +1,7 @@
 """The kavrel command line, run as a real process on real files."""
 
 import contextlib
+import csv
 import fcntl
 import json
 import os
@@ -281,7 +282,6 @@ def test_unreadable_capture_is_one_line(tmp_path):
     (["features"], "required"),
     (["bogus"], "invalid choice"),
     (["alerts", ALERTS, "--subnet", "10.0.0.0/33"], "invalid subnet"),
-    (["alerts", ALERTS], "--subnet"),
     (["sniff", "-c", "0"], "positive"),
     (["sniff", "-f", "udp", "tcp"], "not both"),
     (["sniff", "-G", "1"], "-o PATTERN"),
@@ -366,6 +366,15 @@ def test_alerts_as_a_typed_table(tmp_path):
     assert got.equals(want) and got.num_rows > 0
     assert r.stderr == f"kavrel: {got.num_rows} alerts written to {tmp_path / 'alerts.parquet'}; 1 line skipped (not alerts)\n"
     assert os.listdir(tmp_path) == ["alerts.parquet"]
+
+
+def test_alerts_without_a_subnet_flag_nothing_internal(tmp_path):
+    r = kavrel_run("alerts", ALERT_LOG, "-o", str(tmp_path / "out.csv"))
+    assert r.returncode == 0, r.stderr
+    with open(tmp_path / "out.csv", newline="") as fh:
+        rows = list(csv.DictReader(fh))
+    assert rows and {(row["is_src_internal"], row["is_dst_internal"]) for row in rows} == {("0", "0")}
+    assert any(row["src_ip"].startswith("192.168.1.") for row in rows)  # internal, had a subnet been given
 
 
 @pytest.mark.parametrize("text, words", [

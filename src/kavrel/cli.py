@@ -462,7 +462,7 @@ def cmd_alerts(args: argparse.Namespace) -> int:
             raise UsageError("Parquet is not written to standard output; give -o OUT.parquet")
         return write_alert_table(args, target)
     if subnet is None:
-        raise UsageError("the CSV needs --subnet for its is_*_internal flags (a .parquet OUT does not)")
+        subnet = ""  # no internal subnet: every is_*_internal flag 0
     lines = count_lines(log)
     if target is None:
         written_to = convert_alerts(log, subnet, log, log + ".csv")
@@ -631,7 +631,7 @@ def build_parser() -> argparse.ArgumentParser:
     a.add_argument("log", metavar="LOG")
     a.add_argument("--subnet", metavar="CIDR",
                    help="internal IPv4 subnet for the CSV's is_*_internal flags, e.g. 192.168.1.0/24 "
-                        "(needed for CSV)")
+                        "(default: none, every flag 0)")
     a.add_argument("-o", "--output", metavar="OUT",
                    help="output file, - for standard output (default: LOG.csv beside the log); "
                         "OUT.parquet writes the typed alerts table")
