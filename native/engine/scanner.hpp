@@ -265,11 +265,9 @@ private:
             }
             uint32_t count = 0;
             if (shard_) {
-                uint32_t id;
-                bool first_chain;
-                count = shard_counts_.count(view.ip.version, view.ip.dst, frame.seconds(), id, first_chain);
-                shard_columns_[0].push<uint32_t>(id);
-                shard_columns_[1].push_bool(first_chain);
+                uint32_t mend;
+                count = shard_counts_.count(view.ip.version, view.ip.dst, frame.seconds(), mend);
+                shard_columns_[0].push<uint32_t>(mend);
             } else if (table_.features()) {
                 count = counts_.count(view.ip.version, view.ip.dst, frame.seconds());
             }

@@ -107,36 +107,44 @@ private:
     std::vector<DestinationKey> keys_;
 };
 
-// A destination's chain in one shard, and what the shard's summary says of it.
-struct ShardState : features::ConnectionState {
-    uint32_t id = UINT32_MAX;  // dense, in order of first sight in the shard
-    bool broken = false;       // its first chain ended before its last packet
-    double first_time = 0.0;
+// A destination's chain in one shard, as small as a plain count's entry so
+// that the shard's table costs what the one pass's does.
+struct ShardState {
+    uint32_t count = 0;
+    uint32_t tag = kNew;  // the dense id (in order of first sight), kBroken set once the first chain ended
+    double last_seen_time = 0.0;
+
+    static constexpr uint32_t kNew = UINT32_MAX;
+    static constexpr uint32_t kBroken = 0x80000000u;
 };
 
 // Packed per destination, in id order: version (1), address (16), first and
 // last time (8 + 8), last count (4), first chain unbroken (1).
 inline constexpr std::size_t kSummaryEntry = 38;
 
+// The mending column's value for a row outside its destination's first chain.
+inline constexpr uint32_t kNotFirstChain = UINT32_MAX;
+
 // A shard's count table, keeping what its summary needs on the way.
 class ShardCounter {
 public:
     // The shard-local count of a packet at `now` to `dst` (0: out of memory),
-    // its destination's id, and whether it is in that destination's first chain.
-    uint32_t count(int version, const uint8_t* dst, double now, uint32_t& id, bool& first_chain) {
+    // and its mending value: its destination's id while the row is in that
+    // destination's first chain, else kNotFirstChain.
+    uint32_t count(int version, const uint8_t* dst, double now, uint32_t& mend) {
         ShardState* s = table_.state(version, dst);
         if (!s) return 0;
-        const bool first_packet = s->id == UINT32_MAX;
+        const bool first_packet = s->tag == ShardState::kNew;
         if (first_packet) {
-            s->id = static_cast<uint32_t>(keys_.size());
-            s->first_time = now;
+            if (keys_.size() >= ShardState::kBroken) return 0;  // ids beyond the tag's bits: treated as no memory
+            s->tag = static_cast<uint32_t>(keys_.size());
             keys_.push_back(DestinationKey::of(version, dst));
+            first_times_.push_back(now);
         }
         const uint32_t count = features::advance(*s, now);
         // Rows are in the first chain until a restart: a count of 1 after the first packet.
-        if (!first_packet && count == 1) s->broken = true;
-        id = s->id;
-        first_chain = !s->broken;
+        if (!first_packet && count == 1) s->tag |= ShardState::kBroken;
+        mend = s->tag & ShardState::kBroken ? kNotFirstChain : s->tag;
         return count;
     }
 
@@ -148,10 +156,10 @@ public:
             const ShardState& d = *find(k);
             p[0] = static_cast<char>(k.version);
             std::memcpy(p + 1, k.addr, 16);
-            std::memcpy(p + 17, &d.first_time, 8);
+            std::memcpy(p + 17, &first_times_[id], 8);
             std::memcpy(p + 25, &d.last_seen_time, 8);
             std::memcpy(p + 33, &d.count, 4);
-            p[37] = d.broken ? 0 : 1;
+            p[37] = d.tag & ShardState::kBroken ? 0 : 1;
         }
         return out;
     }
@@ -161,6 +169,7 @@ private:
 
     features::DestinationTableOf<ShardState> table_;
     std::vector<DestinationKey> keys_;
+    std::vector<double> first_times_;  // by id
 };
 
 // The chains after every shard so far, and the carry of the next one.

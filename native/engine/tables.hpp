@@ -230,12 +230,11 @@ private:
     int64_t rows_ = 0;
 };
 
-// The columns a shard adds for mending its counts (see shards.hpp): each
-// row's destination id in the shard, and whether the row is in that
-// destination's first chain there.
+// The column a shard adds for mending its counts (see shards.hpp): a row's
+// destination id in the shard while the row is in that destination's first
+// chain there, else kNotFirstChain.
 inline const Field kShardFields[] = {
-    {"__destination", Type::u32, false},
-    {"__first_chain", Type::boolean, false},
+    {"__mend", Type::u32, false},
 };
 
 // The label columns of a batch, built once its rows' alerts are known.

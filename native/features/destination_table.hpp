@@ -33,7 +33,8 @@ struct ConnectionState {
 // The next count of a chain whose state is `state`, for a packet at `now`. A new
 // entry holds {0, 0.0}, so either branch gives it 1. A negative gap continues
 // the chain; a NaN gap fails the test and restarts it.
-inline uint32_t advance(ConnectionState& state, double now) noexcept {
+template <class State>
+inline uint32_t advance(State& state, double now) noexcept {
     state.count = now - state.last_seen_time <= kWindowSeconds ? state.count + 1 : 1;
     state.last_seen_time = now;
     return state.count;

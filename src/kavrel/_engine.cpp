@@ -663,10 +663,9 @@ PyObject* mended_counts(PyObject*, PyObject* args) {
     }
     auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
     auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
-    columnar::ImportedColumn count, destination, first_chain;
+    columnar::ImportedColumn count, mend;
     if (!schema || !array || !columnar::find_column(schema, array, "count", "I", count) ||
-        !columnar::find_column(schema, array, "__destination", "I", destination) ||
-        !columnar::find_column(schema, array, "__first_chain", "b", first_chain)) {
+        !columnar::find_column(schema, array, "__mend", "I", mend)) {
         PyBuffer_Release(&carry);
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "not a features shard's batch");
         return nullptr;
@@ -678,8 +677,8 @@ PyObject* mended_counts(PyObject*, PyObject* args) {
     bool ok = out[0].start(static_cast<std::size_t>(array->length));
     for (int64_t i = 0; ok && i < array->length; ++i) {
         uint32_t c = count.value<uint32_t>(i);
-        const uint32_t id = destination.value<uint32_t>(i);
-        if (first_chain.bit(i) && id < n) c += carries[id];
+        const uint32_t id = mend.value<uint32_t>(i);  // kNotFirstChain is past every carry
+        if (id < n) c += carries[id];
         out[0].push<uint32_t>(c);
     }
     PyBuffer_Release(&carry);

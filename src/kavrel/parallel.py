@@ -1,8 +1,9 @@
 """One capture read on many cores, with the rows of one sequential pass.
 
 The capture is cut into shards: a file each, and a classic file larger than
-the chunk size into byte ranges. Worker processes read them and the rows come
-back in order.
+the chunk size into byte ranges. `jobs` readers read them, one on a thread of
+this process and the others in worker processes, and the rows come back in
+order.
 
 A range after a file's first starts at the first plausible record after its
 cut. The shard before it, walking the record headers from an exact start,
@@ -40,7 +41,7 @@ from kavrel import _engine
 #: Byte ranges a large classic capture is cut into, by default.
 DEFAULT_CHUNK_BYTES = 64 << 20
 NO_LIMIT = (1 << 64) - 1
-SHARD_COLUMNS = ("__destination", "__first_chain")
+SHARD_COLUMNS = ("__mend",)
 _CLASSIC_MAGICS = {bytes.fromhex(m) for m in ("a1b2c3d4", "d4c3b2a1", "a1b23c4d", "4d3cb2a1")}
 
 
@@ -128,22 +129,42 @@ def read_ipc(data: bytes) -> pa.Table:
     return pa.ipc.open_stream(pa.py_buffer(data)).read_all()
 
 
-def read_shard(task: Task, alerts: pa.RecordBatch | None, path: str) -> Summary:
-    """Reads one shard into an Arrow IPC file at `path` (a features shard with its mending
-    columns); a failed read still keeps the rows before it."""
+def _shard_batches(task: Task, alerts: pa.RecordBatch | None) -> tuple[_engine.Scan, pa.RecordBatchReader]:
     capsules = alerts.__arrow_c_array__() if alerts is not None else None
     native = _engine.Scan([task.shard.source()], task.table, task.columns, task.batch_size, "auto", capsules,
                           task.table == "features")
-    stream = pa.RecordBatchReader.from_stream(native)
-    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, stream.schema) as writer:
-        try:
-            for batch in stream:
-                writer.write_batch(batch)
-        except (OSError, pa.ArrowException):
-            if native.failure() is None:
-                raise
+    return native, pa.RecordBatchReader.from_stream(native)
+
+
+def _summary_of(native: _engine.Scan) -> Summary:
     return Summary(native.bounds(), native.summary(), native.stats(), native.damage(), native.matched_alerts(),
                    native.failure())
+
+
+def _each_batch(native: _engine.Scan, stream: pa.RecordBatchReader) -> Iterator[pa.RecordBatch]:
+    """The shard's batches; a failed read ends them, the failure kept in the summary."""
+    try:
+        yield from stream
+    except (OSError, pa.ArrowException):
+        if native.failure() is None:
+            raise
+
+
+def read_shard(task: Task, alerts: pa.RecordBatch | None, path: str) -> Summary:
+    """Reads one shard into an Arrow IPC file at `path` (a features shard with its mending
+    columns); a failed read still keeps the rows before it."""
+    native, stream = _shard_batches(task, alerts)
+    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, stream.schema) as writer:
+        for batch in _each_batch(native, stream):
+            writer.write_batch(batch)
+    return _summary_of(native)
+
+
+def read_shard_here(task: Task, alerts: pa.RecordBatch | None) -> tuple[Summary, pa.Table]:
+    """read_shard for the reader in this process: the rows as they were built, not copied."""
+    native, stream = _shard_batches(task, alerts)
+    table = pa.Table.from_batches(list(_each_batch(native, stream)), stream.schema)
+    return _summary_of(native), table
 
 
 def mend(table: pa.Table, carry: bytes) -> pa.Table:
@@ -191,14 +212,17 @@ def _rows_file() -> str:
     return os.path.join(folder, f"kavrel-{os.getpid()}-{uuid.uuid4().hex}.arrows")
 
 
-def worker(conn: multiprocessing.connection.Connection) -> None:
-    """A worker's life: tasks in, rows out, until told to stop or the parent goes."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the group; the parent stops the workers
+def worker(conn: multiprocessing.connection.Connection, here: dict[str, pa.Table] | None = None) -> None:
+    """A worker's life: tasks in, rows out, until told to stop or the parent goes. `here`
+    is given to the reader that runs on a thread of the parent: its rows stay in that dict
+    rather than going through a file."""
+    if here is None:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the group; the parent stops the workers
     alerts = None
     while True:
         try:
             task = conn.recv()
-        except EOFError:
+        except (EOFError, OSError):
             return
         if task is None:
             return
@@ -206,14 +230,27 @@ def worker(conn: multiprocessing.connection.Connection) -> None:
         try:
             if task.alerts is not None:
                 alerts = read_ipc(task.alerts).combine_chunks().to_batches()[0]
-            summary = read_shard(task, alerts if task.labelled else None, path)
+            labels = alerts if task.labelled else None
+            if here is None:
+                summary = read_shard(task, labels, path)
+            else:
+                summary, here[path] = read_shard_here(task, labels)
             conn.send(("done", (summary, path)))
         except BaseException as exc:  # reported, with its type, by the parent
+            _discard(path, here)
             try:
-                os.unlink(path)
+                conn.send(("error", (type(exc).__name__, getattr(exc, "errno", None), str(exc))))
             except OSError:
-                pass
-            conn.send(("error", (type(exc).__name__, getattr(exc, "errno", None), str(exc))))
+                return
+
+
+def _discard(path: str, here: dict[str, pa.Table] | None) -> None:
+    if here is not None and here.pop(path, None) is not None:
+        return
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 # A worker is one thread of work: math libraries that numpy may load (through
@@ -225,9 +262,27 @@ class WorkerDied(RuntimeError):
     pass
 
 
+class _Thread:
+    """The reader on a thread of this process, with the little of Popen the pool uses."""
+
+    def __init__(self, conn: multiprocessing.connection.Connection, here: dict[str, pa.Table]) -> None:
+        self.thread = threading.Thread(target=worker, args=(conn, here), name="kavrel-shard-reader", daemon=True)
+        self.thread.start()
+
+    def poll(self) -> int | None:
+        return None if self.thread.is_alive() else 0
+
+    def wait(self, timeout: float | None = None) -> int:
+        self.thread.join(timeout)  # a shard being read is finished first: it cannot be stopped midway
+        return 0
+
+    def kill(self) -> None:
+        pass
+
+
 @dataclass
 class _Worker:
-    process: subprocess.Popen
+    process: subprocess.Popen | _Thread
     conn: multiprocessing.connection.Connection
     task: int | None = None  # the index of the task it runs
     sent_alerts: bool = False
@@ -238,8 +293,13 @@ class Pool:
 
     def __init__(self, jobs: int) -> None:
         self.workers: list[_Worker] = []
+        # One of the readers is a thread of this process, whose rows need no copy: the
+        # parent's own work is little, and it waits while the readers read.
+        self.here: dict[str, pa.Table] = {}
         try:
-            for _ in range(jobs):
+            mine, theirs = multiprocessing.Pipe()
+            self.workers.append(_Worker(_Thread(theirs, self.here), mine))
+            for _ in range(jobs - 1):
                 mine, theirs = socket.socketpair()
                 process = subprocess.Popen([sys.executable, "-m", "kavrel._shard_worker", str(theirs.fileno())],
                                            pass_fds=(theirs.fileno(),), stdin=subprocess.DEVNULL, env=_WORKER_ENV)
@@ -270,17 +330,17 @@ class Pool:
                 if verdict != "redo":
                     break
                 # The range is read again from the record the walk before it met.
-                os.unlink(path)
+                _discard(path, self.here)
                 old = tasks[index]
                 tasks[index] = Task(old.shard.exactly_at(answer), old.table, old.columns, old.batch_size, old.labelled)
                 while not self._idle():
                     self._take_result(tasks, results)
                 self._send(self._idle(), tasks, index, alerts)
             if verdict == "skip":
-                os.unlink(path)
+                _discard(path, self.here)
                 yield tasks[index], summary, None
                 continue
-            rows = _map_rows(path)
+            rows = self.here.pop(path) if path in self.here else _map_rows(path)
             if answer is not None:
                 rows = mend(rows, answer)
             yield tasks[index], summary, rows
