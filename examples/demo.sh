@@ -45,9 +45,31 @@ else:
     print(frame.groupby("protocol_type", observed=True).agg(packets=("count", "size"), bytes=("src_bytes", "sum")))
 EOF
 
+step kavrel features examples/sample-lo.pcap examples/sample-lo.pcap -j 2 -o "$out/features-2x.parquet"
+"$kavrel" features "$here/sample-lo.pcap" "$here/sample-lo.pcap" -j 2 -o "$out/features-2x.parquet"
+
+note "label the features with the IDS's alerts on the same packets (times in UTC)"
+step kavrel features examples/sample-lo.pcap --alerts examples/sample-lo.alerts --alerts-tz UTC -o "$out/labelled.parquet"
+"$kavrel" features "$here/sample-lo.pcap" --alerts "$here/sample-lo.alerts" --alerts-tz UTC -o "$out/labelled.parquet"
+"$python" - "$out/labelled.parquet" <<'EOF'
+import sys
+
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+
+table = pq.read_table(sys.argv[1])
+labelled = table.filter(pc.greater(table["alert_count"], 0))
+print(f"{labelled.num_rows} of {table.num_rows} rows labelled:")
+for row in labelled.select(["timestamp", "protocol_type", "dst_port", "alert_sid", "alert_msg"]).to_pylist():
+    print("  ", row)
+EOF
+
+step kavrel alerts examples/alerts.log --tz UTC -o "$out/alerts.parquet"
+"$kavrel" alerts "$here/alerts.log" --tz UTC -o "$out/alerts.parquet"
+
 cp "$here/alerts.log" "$out/alerts.log"
 step kavrel alerts "$out/alerts.log" --subnet 192.168.1.0/24 -o "$out/alerts.csv"
 "$kavrel" alerts "$out/alerts.log" --subnet 192.168.1.0/24 -o "$out/alerts.csv"
 head -n 4 "$out/alerts.csv"
 
-printf '\nOutputs in %s: features.parquet, features.csv, packets.csv, alerts.csv\n' "$out"
+printf '\nOutputs in %s: features.parquet, features.csv, packets.csv, features-2x.parquet, labelled.parquet,\nalerts.parquet, alerts.csv\n' "$out"

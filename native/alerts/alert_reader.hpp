@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kavrel::alerts {
@@ -26,56 +28,80 @@ struct AlertLog {
 
 inline constexpr std::size_t kAlertBatchRows = 65536;
 
-inline AlertLog read_alert_log(const std::string& path, YearRule rule, DateOrder order) {
-    AlertLog log;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        log.os_errno = errno;
-        return log;
-    }
-    AlertTableBuilder table(rule, order);
-    FastAlertMatcher<uint8_t> ascii_matcher;
-    FastAlertMatcher<char32_t> matcher;
-    Line line;
-    FastAlert alert;
-    bool ok = table.start(kAlertBatchRows);
-    auto flush = [&]() {
-        ArrowArray batch;
-        if (!table.export_batch(&batch)) return false;
-        log.batches.push_back(batch);
-        return table.start(kAlertBatchRows);
-    };
-    // Most logs are ASCII: their bytes are their code points, with no decoding.
-    auto on_line = [&](const uint8_t* bytes, std::size_t n) {
-        if (!ok) return;
+// Lines of a log into batches of the alerts table, one line at a time.
+class AlertLogBuilder {
+public:
+    AlertLogBuilder(YearRule rule, DateOrder order) : table_(rule, order) { ok_ = table_.start(kAlertBatchRows); }
+
+    // False once memory ran out; every later line is then ignored.
+    bool ok() const noexcept { return ok_; }
+
+    // One line, without its line break.
+    void line(const uint8_t* bytes, std::size_t n) {
+        if (!ok_) return;
         std::size_t begin, end;
         bool added;
+        // Most logs are ASCII: their bytes are their code points, with no decoding.
         if (all_ascii(bytes, n)) {
             strip(bytes, n, begin, end);
             if (begin == end) return;
-            ++log.lines;
+            ++log_.lines;
             const LineView<uint8_t> view{bytes + begin, end - begin, reinterpret_cast<const char*>(bytes + begin),
                                          nullptr};
-            if (!ascii_matcher.match(view.chars, view.size, alert)) {
-                ++log.skipped;
+            if (!ascii_matcher_.match(view.chars, view.size, alert_)) {
+                ++log_.skipped;
                 return;
             }
-            added = table.add(view, alert);
+            added = table_.add(view, alert_);
         } else {
-            decode_line(bytes, n, line);
-            strip(line.chars.data(), line.size(), begin, end);
+            decode_line(bytes, n, line_);
+            strip(line_.chars.data(), line_.size(), begin, end);
             if (begin == end) return;
-            ++log.lines;
-            const LineView<char32_t> view{line.chars.data() + begin, end - begin,
-                                          line.utf8.data() + line.starts[begin], line.starts.data() + begin};
-            if (!matcher.match(view.chars, view.size, alert)) {
-                ++log.skipped;
+            ++log_.lines;
+            const LineView<char32_t> view{line_.chars.data() + begin, end - begin,
+                                          line_.utf8.data() + line_.starts[begin], line_.starts.data() + begin};
+            if (!matcher_.match(view.chars, view.size, alert_)) {
+                ++log_.skipped;
                 return;
             }
-            added = table.add(view, alert);
+            added = table_.add(view, alert_);
         }
-        ok = added && (table.rows() < static_cast<int64_t>(kAlertBatchRows) || flush());
-    };
+        ok_ = added && (table_.rows() < static_cast<int64_t>(kAlertBatchRows) || flush());
+    }
+
+    // The log so far, its last rows in a batch of their own; ENOMEM when memory ran out.
+    AlertLog finish() {
+        if (ok_ && table_.rows() > 0) ok_ = flush();
+        if (!ok_ && !log_.os_errno) log_.os_errno = ENOMEM;
+        return std::move(log_);
+    }
+
+private:
+    bool flush() {
+        ArrowArray batch;
+        if (!table_.export_batch(&batch)) return false;
+        log_.batches.push_back(batch);
+        return table_.start(kAlertBatchRows);
+    }
+
+    AlertTableBuilder table_;
+    FastAlertMatcher<uint8_t> ascii_matcher_;
+    FastAlertMatcher<char32_t> matcher_;
+    Line line_;
+    FastAlert alert_;
+    AlertLog log_;
+    bool ok_ = false;
+};
+
+inline AlertLog read_alert_log(const std::string& path, YearRule rule, DateOrder order) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        AlertLog log;
+        log.os_errno = errno;
+        return log;
+    }
+    AlertLogBuilder builder(rule, order);
+    int failure = 0;
     std::vector<uint8_t> buf(1 << 22);
     std::size_t have = 0;
     for (;;) {
@@ -83,19 +109,20 @@ inline AlertLog read_alert_log(const std::string& path, YearRule rule, DateOrder
         const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            log.os_errno = errno;
+            failure = errno;
             break;
         }
         have += static_cast<std::size_t>(n);
         const bool last = n == 0;
-        const std::size_t used = for_each_line(buf.data(), have, last, on_line);
+        const std::size_t used = for_each_line(buf.data(), have, last,
+                                               [&](const uint8_t* b, std::size_t len) { builder.line(b, len); });
         std::memmove(buf.data(), buf.data() + used, have - used);
         have -= used;
-        if (last || !ok) break;
+        if (last || !builder.ok()) break;
     }
     ::close(fd);
-    if (ok && !log.os_errno && table.rows() > 0) ok = flush();
-    if (!ok && !log.os_errno) log.os_errno = ENOMEM;
+    AlertLog log = builder.finish();
+    if (failure) log.os_errno = failure;
     return log;
 }
 

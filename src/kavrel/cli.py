@@ -174,10 +174,37 @@ def open_scan(args: argparse.Namespace, columns: list[str]) -> Any:
         raise Failure(about_stdin(str(exc))) from None
 
 
+_END = object()
+
+
+def read_ahead(batches: Iterator[pa.RecordBatch], depth: int = 2) -> Iterator[pa.RecordBatch]:
+    """`batches`, read on a thread of their own up to `depth` ahead: the next batch is
+    decoded while this one is written (both release the interpreter lock)."""
+    import queue
+    import threading
+
+    ready: queue.Queue = queue.Queue(maxsize=depth)
+
+    def pull() -> None:
+        try:
+            for batch in batches:
+                ready.put(batch)
+        except BaseException as exc:  # handed over, raised where the batches are taken
+            ready.put(exc)
+        ready.put(_END)
+
+    # A daemon: a run given up (Ctrl-C, a closed pipe) does not wait for the rest of the read.
+    threading.Thread(target=pull, name="kavrel-read-ahead", daemon=True).start()
+    while (item := ready.get()) is not _END:
+        if isinstance(item, BaseException):
+            raise item
+        yield item
+
+
 def read_batches(scan: Scan) -> Iterator[pa.RecordBatch]:
     """The scan's batches; a read that fails after some rows is a Failure."""
     try:
-        yield from scan.batches()
+        yield from read_ahead(scan.batches())
     except OSError as exc:
         raise Failure(about_stdin(exc.strerror or str(exc))) from None
 
@@ -258,7 +285,8 @@ def cmd_table(args: argparse.Namespace) -> int:
                     for batch in read_batches(scan):
                         target.attempt(lambda: writer.write(batch))
                         rows += batch.num_rows
-                        progress.update(scan.stats())
+                        if progress.bar is not None:  # the counters wait for the batch being read
+                            progress.update(scan.stats())
                 except BaseException:
                     writer.abandon()
                     raise
