@@ -37,38 +37,56 @@ struct State {
     }
 };
 
-// ---- the C stream over a scanner ----------------------------------------------
+// ---- the C stream over a reader of batches ---------------------------------------
 
-struct StreamData {
-    std::shared_ptr<Scanner> scanner;
-    std::string last_error;
-};
+// The next batch of `source` into `out` for a C stream: 0, or an errno with
+// `error` set. One overload per kind of reader.
+int stream_next(Scanner& scanner, ArrowArray* out, std::string& error) {
+    const int rc = scanner.next_batch(out);
+    if (rc) error = scanner.error();
+    return rc;
+}
 
-int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-    auto* data = static_cast<StreamData*>(stream->private_data);
-    if (!columnar::export_schema(data->scanner->fields(), out)) {
-        data->last_error = "out of memory";
-        return ENOMEM;
+// Called without the interpreter: a live capture waits for as long as the link
+// is quiet and ends only when the device fails or the reader is closed.
+int stream_next(engine::LiveScanner& scanner, ArrowArray* out, std::string& error) {
+    const engine::LiveStatus status = scanner.next_batch(out, [] { return true; });
+    if (status == engine::LiveStatus::failed && !out->release) {
+        error = scanner.error();
+        return EIO;
     }
     return 0;
 }
 
-int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-    auto* data = static_cast<StreamData*>(stream->private_data);
-    const int rc = data->scanner->next_batch(out);
-    if (rc) data->last_error = data->scanner->error();
-    return rc;
-}
+// An Arrow C stream over a shared reader (a Scanner or a LiveScanner).
+template <class Source>
+struct StreamOver {
+    std::shared_ptr<Source> source;
+    std::string last_error;
 
-const char* stream_last_error(ArrowArrayStream* stream) {
-    auto* data = static_cast<StreamData*>(stream->private_data);
-    return data->last_error.empty() ? nullptr : data->last_error.c_str();
-}
+    static StreamOver& of(ArrowArrayStream* stream) { return *static_cast<StreamOver*>(stream->private_data); }
 
-void stream_release(ArrowArrayStream* stream) {
-    delete static_cast<StreamData*>(stream->private_data);
-    stream->release = nullptr;
-}
+    static int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+        StreamOver& data = of(stream);
+        if (!columnar::export_schema(data.source->fields(), out)) {
+            data.last_error = "out of memory";
+            return ENOMEM;
+        }
+        return 0;
+    }
+    static int get_next(ArrowArrayStream* stream, ArrowArray* out) {
+        StreamOver& data = of(stream);
+        return stream_next(*data.source, out, data.last_error);
+    }
+    static const char* get_last_error(ArrowArrayStream* stream) {
+        const StreamOver& data = of(stream);
+        return data.last_error.empty() ? nullptr : data.last_error.c_str();
+    }
+    static void release(ArrowArrayStream* stream) {
+        delete static_cast<StreamOver*>(stream->private_data);
+        stream->release = nullptr;
+    }
+};
 
 void stream_capsule_free(PyObject* capsule) {
     auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
@@ -79,6 +97,31 @@ void stream_capsule_free(PyObject* capsule) {
     if (stream->release) stream->release(stream);
     delete stream;
 }
+
+// __arrow_c_stream__(requested_schema=None) over `source`: a capsule that owns
+// the stream. The batches come in their own schema.
+template <class Source>
+PyObject* stream_capsule(const std::shared_ptr<Source>& source, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"requested_schema", nullptr};
+    PyObject* requested = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kwlist), &requested)) return nullptr;
+    using Data = StreamOver<Source>;
+    auto* stream = new (std::nothrow) ArrowArrayStream;
+    auto* data = new (std::nothrow) Data{source, {}};
+    if (!stream || !data) {
+        delete stream;
+        delete data;
+        return PyErr_NoMemory();
+    }
+    *stream = ArrowArrayStream{Data::get_schema, Data::get_next, Data::get_last_error, Data::release, data};
+    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
+    if (!capsule) {
+        stream->release(stream);
+        delete stream;
+    }
+    return capsule;
+}
+
 
 // ---- Scan ---------------------------------------------------------------------
 
@@ -272,23 +315,7 @@ void scan_dealloc(PyObject* self) {
 }
 
 PyObject* scan_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"requested_schema", nullptr};
-    PyObject* requested = Py_None;  // the batches come in their own schema
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kwlist), &requested)) return nullptr;
-    auto* stream = new (std::nothrow) ArrowArrayStream;
-    auto* data = new (std::nothrow) StreamData{as_scan(self)->scanner, {}};
-    if (!stream || !data) {
-        delete stream;
-        delete data;
-        return PyErr_NoMemory();
-    }
-    *stream = ArrowArrayStream{stream_get_schema, stream_get_next, stream_last_error, stream_release, data};
-    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
-    if (!capsule) {
-        stream->release(stream);
-        delete stream;
-    }
-    return capsule;
+    return stream_capsule(as_scan(self)->scanner, args, kwargs);
 }
 
 PyObject* scan_stats(PyObject* self, PyObject*) {
@@ -882,61 +909,8 @@ PyObject* live_next_batch(PyObject* self, PyObject*) {
 
 PyObject* live_arrow_c_schema(PyObject* self, PyObject*) { return schema_capsule(as_live(self)->scanner->fields()); }
 
-struct LiveStreamData {
-    std::shared_ptr<LiveScanner> scanner;
-    std::string last_error;
-};
-
-int live_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-    auto* data = static_cast<LiveStreamData*>(stream->private_data);
-    if (!columnar::export_schema(data->scanner->fields(), out)) {
-        data->last_error = "out of memory";
-        return ENOMEM;
-    }
-    return 0;
-}
-
-// Called without the interpreter: waits for as long as the link is quiet and
-// ends only when the device fails or the reader is closed.
-int live_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-    auto* data = static_cast<LiveStreamData*>(stream->private_data);
-    const LiveStatus status = data->scanner->next_batch(out, [] { return true; });
-    if (status == LiveStatus::failed && !out->release) {
-        data->last_error = data->scanner->error();
-        return EIO;
-    }
-    return 0;
-}
-
-const char* live_stream_last_error(ArrowArrayStream* stream) {
-    auto* data = static_cast<LiveStreamData*>(stream->private_data);
-    return data->last_error.empty() ? nullptr : data->last_error.c_str();
-}
-
-void live_stream_release(ArrowArrayStream* stream) {
-    delete static_cast<LiveStreamData*>(stream->private_data);
-    stream->release = nullptr;
-}
-
 PyObject* live_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"requested_schema", nullptr};
-    PyObject* requested = Py_None;  // the batches come in their own schema
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kwlist), &requested)) return nullptr;
-    auto* stream = new (std::nothrow) ArrowArrayStream;
-    auto* data = new (std::nothrow) LiveStreamData{as_live(self)->scanner, {}};
-    if (!stream || !data) {
-        delete stream;
-        delete data;
-        return PyErr_NoMemory();
-    }
-    *stream = ArrowArrayStream{live_stream_get_schema, live_stream_get_next, live_stream_last_error,
-                               live_stream_release, data};
-    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
-    if (!capsule) {
-        stream->release(stream);
-        delete stream;
-    }
-    return capsule;
+    return stream_capsule(as_live(self)->scanner, args, kwargs);
 }
 
 PyObject* live_stats(PyObject* self, PyObject*) {
