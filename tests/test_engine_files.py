@@ -156,6 +156,7 @@ def test_standard_input(name, how, table):
 @pytest.mark.parametrize("call, message", [
     (lambda p: kavrel.read_packets(p, columns=["ttl", "nope"]), "unknown packet column 'nope'"),
     (lambda p: kavrel.read_packets(p, columns=["ttl", "src_ip", "ttl"]), "'ttl' is asked for twice"),
+    (lambda p: kavrel.read_packets(p, columns=[]), "at least one column"),  # its rows would have nothing to hold
     (lambda p: kavrel.read_features(p, columns=["dst_ip", "src_port"]), "'src_port' is already a feature column"),
     (lambda p: kavrel.read_features(p, columns=["count"]), "unknown packet column 'count'"),
     *[(lambda p, b=b: kavrel.scan_packets(p, batch_size=b), "batch_size must be a whole number")

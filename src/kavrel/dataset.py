@@ -136,6 +136,9 @@ def packet_columns(columns: Sequence[str] | None, *, after: tuple[str, ...] = ()
         if name in seen:
             raise ValueError(f"column {name!r} is asked for twice")
         seen.add(name)
+    if not chosen and not after:
+        # A batch of no columns would carry no rows: the frames would vanish without a word.
+        raise ValueError("the packets table needs at least one column")
     return chosen
 
 
