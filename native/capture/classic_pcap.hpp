@@ -124,6 +124,7 @@ public:
     // keeping a margin that the frame handed out last lies in.
     static constexpr std::size_t kReleaseEvery = 32 << 20;
     static constexpr std::size_t kReleaseMargin = 1 << 20;
+    static constexpr std::size_t kPrefetchAhead = 8192;
 
     ClassicPcapReader() = default;
     ClassicPcapReader(const ClassicPcapReader&) = delete;
@@ -223,10 +224,15 @@ public:
                           caplen, end_ - begin_ - kRecordHeaderLen);
             return ReadStatus::damaged;
         }
-        if (map_.mapped() && !pages_readable(begin_, kRecordHeaderLen + caplen)) {
-            os_errno_ = EIO;
-            std::snprintf(error_, sizeof error_, "error reading dump file: the file shrank or its device failed");
-            return ReadStatus::failed;
+        if (map_.mapped()) {
+            // The hardware prefetcher stops at page boundaries, and each new page of
+            // the file then costs a wait; asking two pages ahead hides most of it.
+            if (end_ - begin_ > kPrefetchAhead) __builtin_prefetch(buf_ + begin_ + kPrefetchAhead);
+            if (!pages_readable(begin_, kRecordHeaderLen + caplen)) {
+                os_errno_ = EIO;
+                std::snprintf(error_, sizeof error_, "error reading dump file: the file shrank or its device failed");
+                return ReadStatus::failed;
+            }
         }
         out.data = buf_ + begin_ + kRecordHeaderLen;
         out.caplen = caplen < header_.snapshot ? caplen : header_.snapshot;
