@@ -204,9 +204,9 @@ struct Generator {
             {Py_tp_doc, const_cast<char*>(doc)},
             {0, nullptr},
         };
-        PyType_Spec spec{name, sizeof(Generator), 0,
+        PyType_Spec type_shape{name, sizeof(Generator), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        Ref type(PyType_FromModuleAndSpec(module, &spec, nullptr));
+        Ref type(PyType_FromModuleAndSpec(module, &type_shape, nullptr));
         if (!type) return nullptr;
         Ref abc(PyImport_ImportModule("collections.abc"));
         if (!abc) return nullptr;
