@@ -66,7 +66,7 @@ bench: install
 
 # Coverage-guided fuzzing of the decoders (clang's libFuzzer, ASan, UBSan):
 # each target runs for FUZZ_SECONDS from its seeds.
-FUZZ_TARGETS := parse_packet decode_steps classic_pcap fast_alert
+FUZZ_TARGETS := parse_packet decode_steps classic_pcap pcapng fast_alert
 FUZZ_INCLUDES := -Inative -Isrc/kavrel/core/base
 
 fuzz: sysdeps

@@ -206,3 +206,68 @@ def write_pcap(path, records: Iterable[Record | bytes], **kwargs) -> str:
     with open(path, "wb") as fh:
         fh.write(pcap_bytes(records, **kwargs))
     return str(path)
+
+
+# ---- pcapng ---------------------------------------------------------------------------
+
+PCAPNG_SHB, PCAPNG_IDB, PCAPNG_OPB, PCAPNG_SPB, PCAPNG_NRB, PCAPNG_ISB, PCAPNG_EPB = (
+    0x0A0D0D0A, 1, 2, 3, 4, 5, 6)
+
+
+class Pcapng:
+    """Builds a pcapng file block by block, in either byte order."""
+
+    def __init__(self, *, big_endian: bool = False, version: tuple[int, int] = (1, 0)) -> None:
+        self.order = ">" if big_endian else "<"
+        self.blocks: list[bytes] = []
+        self.section(version)
+
+    def block(self, block_type: int, body: bytes) -> Pcapng:
+        body += b"\0" * (-len(body) % 4)
+        length = 12 + len(body)
+        self.blocks.append(struct.pack(self.order + "II", block_type, length) + body
+                           + struct.pack(self.order + "I", length))
+        return self
+
+    def options(self, options: list[tuple[int, bytes]]) -> bytes:
+        out = b""
+        for code, value in options:
+            out += struct.pack(self.order + "HH", code, len(value)) + value + b"\0" * (-len(value) % 4)
+        return out + (struct.pack(self.order + "HH", 0, 0) if options else b"")
+
+    def section(self, version: tuple[int, int] = (1, 0)) -> Pcapng:
+        return self.block(PCAPNG_SHB, struct.pack(self.order + "IHHq", 0x1A2B3C4D, *version, -1))
+
+    def interface(self, linktype: int = 1, snaplen: int = 262144, *, tsresol: int | None = None,
+                  tsoffset: int | None = None) -> Pcapng:
+        """tsresol is the if_tsresol byte (6: microseconds, 9: nanoseconds, 0x80 | n: 2^-n)."""
+        options = []
+        if tsresol is not None:
+            options.append((9, bytes([tsresol])))
+        if tsoffset is not None:
+            options.append((14, struct.pack(self.order + "q", tsoffset)))
+        return self.block(PCAPNG_IDB, struct.pack(self.order + "HHI", linktype, 0, snaplen) + self.options(options))
+
+    def packet(self, frame: bytes, units: int = 0, *, interface: int = 0, wire_len: int | None = None) -> Pcapng:
+        """An enhanced packet block; `units` is the time in the interface's resolution."""
+        return self.block(PCAPNG_EPB, struct.pack(self.order + "IIIII", interface, units >> 32, units & 0xFFFFFFFF,
+                                                  len(frame), len(frame) if wire_len is None else wire_len) + frame)
+
+    def simple(self, frame: bytes, wire_len: int | None = None) -> Pcapng:
+        return self.block(PCAPNG_SPB, struct.pack(self.order + "I", len(frame) if wire_len is None else wire_len)
+                          + frame)
+
+    def obsolete(self, frame: bytes, units: int = 0, *, interface: int = 0) -> Pcapng:
+        return self.block(PCAPNG_OPB, struct.pack(self.order + "HHIIII", interface, 0, units >> 32,
+                                                  units & 0xFFFFFFFF, len(frame), len(frame)) + frame)
+
+    def statistics(self, interface: int = 0) -> Pcapng:
+        return self.block(PCAPNG_ISB, struct.pack(self.order + "III", interface, 0, 0))
+
+    def bytes(self) -> bytes:
+        return b"".join(self.blocks)
+
+    def write(self, path) -> str:
+        with open(path, "wb") as fh:
+            fh.write(self.bytes())
+        return str(path)

@@ -1,10 +1,13 @@
 // A capture file as a stream of frames: classic pcap files are walked by
-// ClassicPcapReader, everything else (pcapng) is read by libpcap with
+// ClassicPcapReader and pcapng files by PcapngReader; anything else, and
+// every file when libpcap is asked for by name, is read by libpcap with
 // nanosecond timestamps. "-" is standard input.
 #pragma once
 
 #include "capture/classic_pcap.hpp"
 #include "capture/frame.hpp"
+#include "capture/pcapng.hpp"
+#include "capture/stream_read.hpp"
 
 #include <fcntl.h>
 #include <pcap/pcap.h>
@@ -20,8 +23,9 @@
 
 namespace kavrel::capture {
 
-// Who walks the records: automatic is kavrel's own reader for classic pcap
-// files and libpcap for the rest; libpcap can also be asked for by name.
+// Who walks the records: automatic is kavrel's own readers for classic pcap
+// and pcapng files and libpcap for the rest; libpcap can also be asked for by
+// name (the reference the own readers are tested against).
 enum class ReadWith : uint8_t { automatic, libpcap };
 
 class CaptureFile {
@@ -61,29 +65,48 @@ public:
             linktype_ = static_cast<int>(header.linktype);
             const uint64_t first = start ? start : kFileHeaderLen;
             if (first != kFileHeaderLen && ::lseek(fd_, static_cast<off_t>(first), SEEK_SET) < 0) return system_error(errno);
-            if (!classic_.start(fd_, header, first, limit, guess)) return system_error(classic_.os_errno());
-            native_ = true;
+            if (!classic_.start(fd_, header, first, limit, guess, cancel_)) return system_error(classic_.os_errno());
+            walker_ = Walker::classic;
+            return true;
+        }
+        if (how == ReadWith::automatic && got >= 4 && pcapng::is_magic(head) && start == 0) {
+            // A stream cannot go back: the bytes already taken from it are handed on.
+            const bool rewound = ::lseek(fd_, 0, SEEK_SET) == 0;
+            const bool opened = pcapng_.start(fd_, head, rewound ? 0 : got, cancel_);
+            walker_ = Walker::pcapng;  // so that close() stops it
+            if (!opened) {
+                if (pcapng_.os_errno()) return system_error(pcapng_.os_errno());
+                error_ = pcapng_.error();
+                close();
+                return false;
+            }
+            linktype_ = pcapng_.linktype();
             return true;
         }
         return open_libpcap(head, got, start);
     }
 
+    // Reads of a pipe or terminal give up (a failure with ECANCELED) once
+    // `cancel` is set; set before open().
+    void set_cancel(const CancelFlag* cancel) noexcept { cancel_ = cancel; }
+
     void close() noexcept {
         classic_.stop();
+        pcapng_.stop();
         if (pcap_) pcap_close(pcap_);  // closes the FILE and with it fd_
         else if (fd_ >= 0 && !stdin_) ::close(fd_);
         pcap_ = nullptr;
         fd_ = -1;
-        native_ = false;
+        walker_ = Walker::libpcap;
         damaged_at_ = UINT64_MAX;
     }
 
     const std::string& path() const noexcept { return path_; }
     // Where the first record read starts (a guessed start: where it was found;
     // UINT64_MAX when none was).
-    uint64_t found_start() const noexcept { return native_ ? classic_.found_start() : 0; }
+    uint64_t found_start() const noexcept { return walker_ == Walker::classic ? classic_.found_start() : 0; }
+    // The link type of the file (of its first interface, for pcapng); every frame carries its own.
     int linktype() const noexcept { return linktype_; }
-    bool native() const noexcept { return native_; }
     uint64_t size() const noexcept { return size_; }  // 0 when not a regular file
     const char* error() const noexcept { return error_.c_str(); }
     int os_errno() const noexcept { return os_errno_; }
@@ -91,7 +114,8 @@ public:
     // Bytes of the file consumed so far (where the next record starts); after
     // damage, where the damaged record starts.
     uint64_t offset() const noexcept {
-        if (native_) return classic_.offset();
+        if (walker_ == Walker::classic) return classic_.offset();
+        if (walker_ == Walker::pcapng) return pcapng_.offset();
         if (damaged_at_ != UINT64_MAX) return damaged_at_;
         if (pcap_) {
             const long pos = std::ftell(pcap_file(pcap_));
@@ -101,14 +125,8 @@ public:
     }
 
     ReadStatus next(Frame& out) {
-        if (native_) {
-            const ReadStatus s = classic_.next(out);
-            if (s == ReadStatus::damaged || s == ReadStatus::failed) {
-                error_ = classic_.error();
-                os_errno_ = classic_.os_errno();
-            }
-            return s;
-        }
+        if (walker_ == Walker::classic) return walked(classic_.next(out), classic_);
+        if (walker_ == Walker::pcapng) return walked(pcapng_.next(out), pcapng_);
         // libpcap leaves the stream wherever a bad record stopped it: where it began is kept.
         const uint64_t at = offset();
         if (limit_ != UINT64_MAX && at >= limit_) return ReadStatus::end;
@@ -123,6 +141,7 @@ public:
             out.epoch_sec = libpcap_classic_ ? static_cast<uint32_t>(header->ts.tv_sec)
                                              : static_cast<int64_t>(header->ts.tv_sec);
             out.frac_ns = header->ts.tv_usec;  // nanoseconds: opened at that precision
+            out.linktype = linktype_;
             return ReadStatus::frame;
         }
         if (rc == PCAP_ERROR_BREAK) return ReadStatus::end;
@@ -138,6 +157,17 @@ public:
     }
 
 private:
+    enum class Walker : uint8_t { libpcap, classic, pcapng };
+
+    template <class Reader>
+    ReadStatus walked(ReadStatus s, const Reader& reader) {
+        if (s == ReadStatus::damaged || s == ReadStatus::failed) {
+            error_ = reader.error();
+            os_errno_ = reader.os_errno();
+        }
+        return s;
+    }
+
     bool system_error(int err) {
         os_errno_ = err;
         error_ = std::strerror(err);
@@ -148,8 +178,7 @@ private:
     std::size_t read_fully(uint8_t* out, std::size_t n) {
         std::size_t got = 0;
         while (got < n) {
-            const ssize_t r = ::read(fd_, out + got, n - got);
-            if (r < 0 && errno == EINTR) continue;
+            const ssize_t r = read_some(fd_, out + got, n - got, cancel_);
             if (r < 0) {
                 os_errno_ = errno;
                 break;
@@ -189,10 +218,11 @@ private:
     FILE* replaying_stream(const uint8_t* head, std::size_t got) {
         struct Replay {
             int fd;
+            const CancelFlag* cancel;
             uint8_t head[kFileHeaderLen];
             std::size_t len, pos;
         };
-        auto* r = new (std::nothrow) Replay{fd_, {}, got, 0};
+        auto* r = new (std::nothrow) Replay{fd_, cancel_, {}, got, 0};
         if (!r) return nullptr;
         std::memcpy(r->head, head, got);
         cookie_io_functions_t io{};
@@ -204,11 +234,7 @@ private:
                 rp->pos += n;
                 return static_cast<ssize_t>(n);
             }
-            for (;;) {
-                const ssize_t n = ::read(rp->fd, buf, size);
-                if (n < 0 && errno == EINTR) continue;
-                return n;
-            }
+            return read_some(rp->fd, buf, size, rp->cancel);
         };
         io.close = [](void* c) -> int {
             delete static_cast<Replay*>(c);
@@ -225,10 +251,12 @@ private:
     uint64_t size_ = 0;
     uint64_t limit_ = UINT64_MAX;
     int linktype_ = -1;
-    bool native_ = false;
+    Walker walker_ = Walker::libpcap;
+    const CancelFlag* cancel_ = nullptr;
     bool libpcap_classic_ = false;  // a classic file read by libpcap
     uint64_t damaged_at_ = UINT64_MAX;  // where libpcap met a bad record
     ClassicPcapReader classic_;
+    PcapngReader pcapng_;
     pcap_t* pcap_ = nullptr;
     std::string error_;
     int os_errno_ = 0;

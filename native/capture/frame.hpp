@@ -11,6 +11,7 @@ struct Frame {
     uint32_t wire_len = 0;          // bytes on the wire
     int64_t epoch_sec = 0;          // a classic file's 32-bit field read as unsigned; pcapng's in full
     int64_t frac_ns = 0;            // the fraction, in nanoseconds, as libpcap's nanosecond reading gives it
+    int linktype = -1;              // how its bytes begin: the link type of its file or interface
 
     // Nanoseconds since the epoch (files past 2038 and, in pcapng, past 2106); past 2262 it wraps.
     int64_t time_ns() const noexcept {

@@ -214,8 +214,9 @@ private:
         frame.wire_len = header.len;
         frame.epoch_sec = header.ts.tv_sec;
         frame.frac_ns = nanoseconds_ ? header.ts.tv_usec : static_cast<int64_t>(header.ts.tv_usec) * 1000;
+        frame.linktype = linktype_;
         decode::PacketView view;
-        if (decode::decode_frame(linktype_, decode::Reader(frame.data, frame.caplen), view) != decode::Outcome::ip) {
+        if (decode::decode_frame(frame.linktype, decode::Reader(frame.data, frame.caplen), view) != decode::Outcome::ip) {
             return;
         }
         uint32_t count = 0;

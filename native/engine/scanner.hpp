@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdint>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -107,6 +108,7 @@ public:
             const Source& s = sources_[i];
             capture::CaptureFile probe;
             capture::CaptureFile& f = i == 0 ? file_ : probe;
+            f.set_cancel(&cancel_);
             if (!f.open(s.path, how_, s.start, s.limit, s.guess)) {
                 error_ = f.error();
                 os_errno_ = f.os_errno();
@@ -166,6 +168,14 @@ public:
         return failed_;
     }
 
+    // Makes the batch being read, and every later one, end with ECANCELED as
+    // soon as it can (a read waiting on a pipe gives up within
+    // capture::kCancelLookMs). Any thread; the caller need not hold anything.
+    void cancel() noexcept {
+        cancel_.store(true, std::memory_order_relaxed);
+        alerts_ready_.notify_all();
+    }
+
     // The next batch into `out` (out->release null when the scan is done).
     // Returns 0, or an errno value with error() set; the rows read before a
     // failure come in a batch of their own first.
@@ -218,7 +228,11 @@ private:
                 continue;
             }
             if (done_reading_ && pending_.empty()) return pending_failure_ ? (failed_ = pending_failure_) : 0;
-            alerts_ready_.wait(lock, [this] { return alerts_ || !alerts_failed_.empty(); });
+            if (cancelled()) return fail(ECANCELED, "cancelled");
+            // Woken by set_alerts() or cancel(); the timeout covers a cancel() that came
+            // between the test above and the wait.
+            alerts_ready_.wait_for(lock, std::chrono::milliseconds(capture::kCancelLookMs),
+                                   [this] { return alerts_ || !alerts_failed_.empty() || cancelled(); });
         }
     }
 
@@ -235,6 +249,7 @@ private:
         out->release = nullptr;
         if (failed_) return failed_;
         if (pending_failure_) return failed_ = pending_failure_;
+        if (cancelled()) return fail(ECANCELED, "cancelled");
         if (!table_.start(batch_rows_)) return fail(ENOMEM, "out of memory");
         for (auto& c : shard_columns_) {
             if (!c.start(batch_rows_)) return fail(ENOMEM, "out of memory");
@@ -256,9 +271,9 @@ private:
                 if (!advance()) break;
                 continue;
             }
-            ++stats_.frames;
+            if ((++stats_.frames & kCancelLookEvery) == 0 && cancelled()) return fail(ECANCELED, "cancelled");
             const decode::Outcome outcome =
-                decode::decode_frame(file_.linktype(), decode::Reader(frame.data, frame.caplen), view);
+                decode::decode_frame(frame.linktype, decode::Reader(frame.data, frame.caplen), view);
             if (outcome != decode::Outcome::ip) {
                 count_skipped(outcome);
                 continue;
@@ -335,6 +350,7 @@ private:
         file_.close();
         if (++current_ >= sources_.size()) return false;
         const Source& s = sources_[current_];
+        file_.set_cancel(&cancel_);
         if (!file_.open(s.path, how_, s.start, s.limit, s.guess)) {
             pending_failure_ = file_.os_errno() ? file_.os_errno() : EINVAL;
             error_ = describe(s.path, file_.error(), 0);
@@ -360,6 +376,10 @@ private:
         return err;
     }
 
+    bool cancelled() const noexcept { return cancel_.load(std::memory_order_relaxed); }
+    // Frames between two looks at the cancel flag: a mapped file reads this many in well under a millisecond.
+    static constexpr uint64_t kCancelLookEvery = 4095;
+
     std::vector<Source> sources_;
     TableBuilder table_;
     std::size_t batch_rows_;
@@ -381,6 +401,7 @@ private:
     bool done_reading_ = false;
 
     std::condition_variable alerts_ready_;
+    capture::CancelFlag cancel_{false};
     Stats stats_;
     std::vector<Damage> damage_;
     std::string error_;

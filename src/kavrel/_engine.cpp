@@ -10,6 +10,7 @@
 #include "engine/tables.hpp"
 #include "labels/alert_index.hpp"
 #include "py/args.hpp"
+#include "py/interruptible.hpp"
 #include "py/module.hpp"
 #include "py/ref.hpp"
 
@@ -299,10 +300,12 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    // Opening reads each file's header, and standard input may say nothing for a long time.
     bool ready;
-    Py_BEGIN_ALLOW_THREADS  // opening reads each file's header; standard input may block
-    ready = scan->scanner->prepare();
-    Py_END_ALLOW_THREADS
+    std::shared_ptr<Scanner> scanner = scan->scanner;
+    if (!run_interruptibly([scanner] { return scanner->prepare(); }, [scanner] { scanner->cancel(); }, ready)) {
+        return nullptr;
+    }
     if (!ready) return raise_open_failure(*scan->scanner);
     return self.release();
 }
@@ -405,6 +408,11 @@ PyObject* scan_bounds(PyObject* self, PyObject*) {
     return PyTuple_Pack(2, start.get(), end.get());
 }
 
+PyObject* scan_cancel(PyObject* self, PyObject*) {
+    as_scan(self)->scanner->cancel();
+    Py_RETURN_NONE;
+}
+
 PyObject* scan_summary(PyObject* self, PyObject*) {
     std::string summary;
     Py_BEGIN_ALLOW_THREADS
@@ -432,6 +440,8 @@ PyMethodDef scan_methods[] = {
      PyDoc_STR("One byte per usable alert, in the labeller's order: 1 when it labelled a packet.")},
     {"failure", scan_failure, METH_NOARGS,
      PyDoc_STR("None, or (errno, text) of the failure that ended the scan.")},
+    {"cancel", scan_cancel, METH_NOARGS,
+     PyDoc_STR("Ends the batch being read, and every later one, with ECANCELED; any thread.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -848,10 +858,13 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    // A large filter takes a while to compile; Ctrl-C does not wait for it (the
+    // device is closed once it is done).
     bool opened;
-    Py_BEGIN_ALLOW_THREADS
-    opened = live->scanner->open();
-    Py_END_ALLOW_THREADS
+    std::shared_ptr<LiveScanner> scanner = live->scanner;
+    if (!run_interruptibly([scanner] { return scanner->open(); }, [scanner] { scanner->stop(); }, opened)) {
+        return nullptr;
+    }
     if (!opened) return raise_live_open_failure(*live->scanner, filter);
     return self.release();
 }
