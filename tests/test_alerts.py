@@ -13,7 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 import kavrel
 from kavrel import _engine
-from kavrel.alerts import lines_skipped
+from kavrel.alerts import lines_invalid_utf8, lines_skipped
 from kavrel.core.base import idslog
 
 CORPUS = Path(__file__).parent / "data" / "alerts" / "fast_samples.log"
@@ -69,9 +69,10 @@ def test_native_reading_agrees_on_any_text(line):
     assert _engine.fast_alert_groups(line) == idslog.parse_snort_line(line)
 
 
-def python_lines(path: Path) -> list[str]:
-    """The stripped, non-blank lines of a log as Python's text mode reads it."""
-    with open(path, encoding="utf-8", errors="ignore") as fh:
+def python_lines(path: Path, errors: str = "replace") -> list[str]:
+    """The stripped, non-blank lines of a log as Python's text mode reads it; the alerts table
+    keeps bytes that are not UTF-8 as U+FFFD ("replace"), the converter's CSV drops them ("ignore")."""
+    with open(path, encoding="utf-8", errors=errors) as fh:
         return [line.strip() for line in fh if line.strip()]
 
 
@@ -187,6 +188,7 @@ def test_line_endings_and_bad_bytes_read_as_python_reads_them(tmp_path, data):
     parsed = [a for a in map(idslog.parse_snort_line, lines) if a]
     assert [r["msg"] for r in table.to_pylist()] == [a["msg"] for a in parsed]
     assert lines_skipped(table) == len(lines) - len(parsed)
+    assert lines_invalid_utf8(table) == sum("\ufffd" in line for line in lines)
 
 
 @pytest.mark.parametrize("kwargs, error", [

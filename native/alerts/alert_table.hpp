@@ -255,6 +255,16 @@ public:
     }
     bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
 
+    // Whether the texts of a line of `bytes` bytes fit in this batch below `limit`:
+    // every text column takes at most the line, or an address.
+    bool fits(std::size_t bytes, std::size_t limit) const noexcept {
+        const std::size_t most = bytes > columnar::kMaxIpv6TextLen ? bytes : columnar::kMaxIpv6TextLen;
+        for (const auto& c : columns_) {
+            if (c.field().type == columnar::Type::utf8 && !c.text_fits(most, limit)) return false;
+        }
+        return true;
+    }
+
     template <class Char>
     bool add(const LineView<Char>& line, const FastAlert& a) noexcept {
         const Char* s = line.chars;

@@ -1,5 +1,6 @@
 // Alert logs as text, the way Python's text mode reads them: lines end at
-// "\n", "\r\n" or "\r"; UTF-8 whose invalid bytes are dropped; Unicode
+// "\n", "\r\n" or "\r"; UTF-8 whose invalid bytes are dropped (the "ignore"
+// error handler) or replaced by U+FFFD (the "replace" handler); Unicode
 // whitespace and decimal digits as str.isspace() and str.isdecimal() define
 // them (Unicode 15.1, the tables of Python 3.13).
 #pragma once
@@ -43,21 +44,35 @@ inline int digit_value(char32_t c) noexcept {
 inline bool is_decimal(char32_t c) noexcept { return digit_value(c) >= 0; }
 
 // One line decoded: its code points, and where each starts in `utf8` (the
-// line's valid UTF-8, invalid bytes left out); starts[n] is utf8's size.
+// line's UTF-8 as decoded); starts[n] is utf8's size.
 struct Line {
     std::vector<char32_t> chars;
     std::vector<uint32_t> starts;
     std::vector<char> utf8;
+    bool had_invalid = false;  // some bytes were no UTF-8
 
     std::size_t size() const noexcept { return chars.size(); }
 };
 
-// Decodes `n` bytes as UTF-8 with invalid sequences dropped, as Python's
-// "ignore" error handler does.
-inline void decode_line(const uint8_t* b, std::size_t n, Line& out) {
+// What becomes of bytes that are no UTF-8, as Python's error handlers name it.
+enum class Invalid : uint8_t { ignore, replace };
+
+// Decodes `n` bytes as UTF-8. Each maximal invalid sequence (a byte that leads
+// nothing, or the valid start of a sequence cut short) is dropped, or becomes
+// one U+FFFD, exactly as Python's "ignore" and "replace" handlers do.
+inline void decode_line(const uint8_t* b, std::size_t n, Line& out, Invalid invalid = Invalid::ignore) {
     out.chars.clear();
     out.starts.clear();
     out.utf8.clear();
+    out.had_invalid = false;
+    auto bad = [&] {
+        out.had_invalid = true;
+        if (invalid == Invalid::ignore) return;
+        static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+        out.starts.push_back(static_cast<uint32_t>(out.utf8.size()));
+        out.chars.push_back(0xFFFD);
+        out.utf8.insert(out.utf8.end(), kReplacement, kReplacement + 3);
+    };
     std::size_t i = 0;
     while (i < n) {
         const uint8_t c0 = b[i];
@@ -81,6 +96,7 @@ inline void decode_line(const uint8_t* b, std::size_t n, Line& out) {
                 if (c0 == 0xF4) hi = 0x8F;
             } else {
                 ++i;  // not a lead byte
+                bad();
                 continue;
             }
             cp = c0 & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
@@ -92,6 +108,7 @@ inline void decode_line(const uint8_t* b, std::size_t n, Line& out) {
             }
             if (k < len) {
                 i += k;  // the bytes that were valid so far go with the error
+                bad();
                 continue;
             }
         }

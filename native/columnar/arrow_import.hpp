@@ -3,6 +3,7 @@
 #pragma once
 
 #include "columnar/arrow_c.hpp"
+#include "columnar/columns.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -42,6 +43,34 @@ public:
 private:
     const ArrowArray* a_ = nullptr;
 };
+
+// Appends rows [begin, end) of `from`, a column of type `field` as export_batch() makes
+// them, to `to` (started with room for them); false when memory ran out.
+inline bool append_rows(const ArrowArray* from, const Field& field, int64_t begin, int64_t end,
+                        Column& to) noexcept {
+    const ImportedColumn c(from);
+    for (int64_t i = begin; i < end; ++i) {
+        if (!c.valid(i)) {
+            to.push_null();
+            continue;
+        }
+        switch (field.type) {
+        case Type::u8: case Type::dictionary_utf8: to.push<uint8_t>(c.value<uint8_t>(i)); break;
+        case Type::u16: to.push<uint16_t>(c.value<uint16_t>(i)); break;
+        case Type::u32: to.push<uint32_t>(c.value<uint32_t>(i)); break;
+        case Type::u64: case Type::i64: case Type::f64: case Type::timestamp_ns_utc:
+            to.push<uint64_t>(c.value<uint64_t>(i));
+            break;
+        case Type::boolean: to.push_bool(c.bit(i)); break;
+        case Type::utf8: {
+            const std::string_view t = c.text(i);
+            if (!to.push_text(t.data(), t.size())) return false;
+            break;
+        }
+        }
+    }
+    return true;
+}
 
 // The child of `batch` named `name` with format `format`; false when there is none.
 inline bool find_column(const ArrowSchema* schema, const ArrowArray* batch, const char* name, const char* format,

@@ -102,6 +102,9 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// The most text one column of a batch holds: its offsets are 32-bit.
+inline constexpr std::size_t kMaxTextBytes = INT32_MAX;
+
 // One column of a batch being built. Every row appends exactly one value or a null.
 class Column {
 public:
@@ -146,9 +149,17 @@ public:
         if (value) values_.data()[length_ >> 3] |= static_cast<uint8_t>(1u << (length_ & 7));
         mark_valid();
     }
-    // Room for `max` more text bytes of this row; commit_text() then says how many were written.
+    // Text bytes this column holds so far in the batch.
+    std::size_t text_bytes() const noexcept { return data_.size(); }
+    // Whether `n` more text bytes fit in the batch's 32-bit offsets, below `limit`
+    // (builders cut a batch before a row that would not fit).
+    bool text_fits(std::size_t n, std::size_t limit = kMaxTextBytes) const noexcept {
+        return n <= limit && data_.size() <= limit - n;
+    }
+    // Room for `max` more text bytes of this row; commit_text() then says how many were
+    // written. nullptr when memory ran out, or when they would not fit the offsets.
     char* text_space(std::size_t max) noexcept {
-        if (!data_.reserve(data_.size() + max)) return nullptr;
+        if (!text_fits(max) || !data_.reserve(data_.size() + max)) return nullptr;
         return reinterpret_cast<char*>(data_.data() + data_.size());
     }
     void commit_text(std::size_t n) noexcept {

@@ -5,10 +5,13 @@
 
 #include "capture/capture_file.hpp"
 #include "columnar/arrow_c.hpp"
+#include "columnar/arrow_import.hpp"
 #include "decode/packet_view.hpp"
 #include "engine/shards.hpp"
 #include "engine/tables.hpp"
 #include "features/destination_table.hpp"
+
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -55,10 +58,12 @@ public:
     // (set_alerts): rows are read meanwhile and labelled once they are in.
     // A shard of a features scan (`shard`) gains the columns that mend its
     // counts, and sums its destinations up (summary()).
+    // `text_limit` is the most text a label column holds in one batch (the 32-bit offsets').
     Scanner(std::vector<Source> sources, bool features, std::vector<int> packet_columns, std::size_t batch_rows,
-            capture::ReadWith how, bool labelled = false, bool shard = false)
+            capture::ReadWith how, bool labelled = false, bool shard = false,
+            std::size_t text_limit = columnar::kMaxTextBytes)
         : sources_(std::move(sources)), table_(features, std::move(packet_columns)), batch_rows_(batch_rows),
-          how_(how), labelled_(labelled), shard_(shard && features) {
+          how_(how), labelled_(labelled), shard_(shard && features), text_limit_(text_limit) {
         if (shard_) {
             for (const auto& f : kShardFields) shard_columns_.emplace_back(f);
         }
@@ -121,6 +126,16 @@ public:
         current_ = 0;
         first_start_ = file_.found_start();
         return true;
+    }
+
+    // Whether opening may wait: a source is standard input, a pipe or a device, whose first
+    // bytes come when they come (a regular file's are there).
+    bool opens_a_stream() const noexcept {
+        for (const Source& s : sources_) {
+            struct stat st;
+            if (s.path == "-" || (::stat(s.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) return true;
+        }
+        return false;
     }
 
     std::vector<columnar::Field> fields() const {
@@ -189,6 +204,7 @@ public:
         for (Pending& p : pending_) {
             if (p.batch.release) p.batch.release(&p.batch);
         }
+        for (ArrowArray& a : ready_) a.release(&a);
     }
 
 private:
@@ -197,6 +213,11 @@ private:
     int produce(ArrowArray* out, std::unique_lock<std::mutex>& lock) {
         out->release = nullptr;
         if (failed_) return failed_;
+        if (!ready_.empty()) {
+            *out = ready_.front();
+            ready_.pop_front();
+            return 0;
+        }
         if (!labelled_) return read_batch(out, nullptr);
         for (;;) {
             if (!alerts_failed_.empty()) return fail(EINVAL, alerts_failed_.c_str());
@@ -309,27 +330,81 @@ private:
     }
 
     // The batch of `p` with its label columns after its others.
+    // A batch's messages may hold more text than one batch's offsets can: it is then cut
+    // into pieces that each fit, all but the first waiting in ready_.
     int label(Pending& p, ArrowArray* out) {
-        LabelBuilder labels(*alerts_);
-        if (!labels.start(p.keys.size())) {
-            p.batch.release(&p.batch);
-            return fail(ENOMEM, "out of memory");
-        }
-        for (const labels::LabelKey& key : p.keys) {
-            if (!labels.add(alerts_->label(key, cursor_, matched_))) {
-                p.batch.release(&p.batch);
-                return fail(ENOMEM, "out of memory");
+        const std::size_t n = p.keys.size();
+        std::vector<labels::Label> found;
+        std::vector<std::size_t> cuts{0};  // the pieces are [cuts[k], cuts[k + 1])
+        try {
+            found.reserve(n);
+            std::size_t text = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                found.push_back(alerts_->label(p.keys[i], cursor_, matched_));
+                const std::size_t msg = found.back().shown ? alerts_->msg(*found.back().shown).size() : 0;
+                if (msg > text_limit_) {
+                    p.batch.release(&p.batch);
+                    return fail(EFBIG, "an alert's message is longer than a batch can hold");
+                }
+                if (text + msg > text_limit_) {
+                    cuts.push_back(i);
+                    text = 0;
+                }
+                text += msg;
             }
-        }
-        ArrowArray label_batch;
-        if (!labels.export_batch(&label_batch)) {
+            cuts.push_back(n);
+        } catch (const std::bad_alloc&) {
             p.batch.release(&p.batch);
             return fail(ENOMEM, "out of memory");
         }
         const ArrowArray base = p.batch;
         p.batch.release = nullptr;
+        if (cuts.size() == 2) return labelled(base, found, 0, n, out);
+        int rc = 0;
+        for (std::size_t k = 0; k + 1 < cuts.size() && !rc; ++k) {
+            ArrowArray piece, joined;
+            if (!copy_rows(base, static_cast<int64_t>(cuts[k]), static_cast<int64_t>(cuts[k + 1]), &piece)) {
+                rc = fail(ENOMEM, "out of memory");
+            } else if (!(rc = labelled(piece, found, cuts[k], cuts[k + 1], &joined))) {
+                ready_.push_back(joined);
+            }
+        }
+        ArrowArray done = base;
+        done.release(&done);
+        if (rc) return rc;
+        *out = ready_.front();
+        ready_.pop_front();
+        return 0;
+    }
+
+    // `base` (rows [begin, end) of `found`) with its label columns after its others; takes `base` over.
+    int labelled(ArrowArray base, const std::vector<labels::Label>& found, std::size_t begin, std::size_t end,
+                 ArrowArray* out) {
+        LabelBuilder labels(*alerts_);
+        bool ok = labels.start(end - begin);
+        for (std::size_t i = begin; ok && i < end; ++i) ok = labels.add(found[i]);
+        ArrowArray label_batch;
+        if (!ok || !labels.export_batch(&label_batch)) {
+            base.release(&base);
+            return fail(ENOMEM, "out of memory");
+        }
         if (!columnar::join_batches(base, label_batch, out)) return fail(ENOMEM, "out of memory");
         return 0;
+    }
+
+    // Rows [begin, end) of a batch of the scan's own columns (labels aside), copied.
+    bool copy_rows(const ArrowArray& batch, int64_t begin, int64_t end, ArrowArray* out) {
+        std::vector<columnar::Field> fields = table_.fields();
+        if (shard_) fields.insert(fields.end(), std::begin(kShardFields), std::end(kShardFields));
+        std::vector<columnar::Column> columns;
+        for (std::size_t c = 0; c < fields.size(); ++c) {
+            columns.emplace_back(fields[c]);
+            if (!columns.back().start(static_cast<std::size_t>(end - begin)) ||
+                !columnar::append_rows(batch.children[c], fields[c], begin, end, columns.back())) {
+                return false;
+            }
+        }
+        return columnar::export_batch(columns, out);
     }
 
     void count_skipped(decode::Outcome outcome) noexcept {
@@ -398,6 +473,8 @@ private:
     std::vector<uint8_t> matched_;
     labels::LabelCursor cursor_;
     std::deque<Pending> pending_;
+    std::deque<ArrowArray> ready_;  // pieces of a labelled batch cut to fit, waiting their turn
+    std::size_t text_limit_;
     bool done_reading_ = false;
 
     std::condition_variable alerts_ready_;

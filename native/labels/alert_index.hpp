@@ -27,7 +27,7 @@ struct Alert {
     int32_t priority;  // lower is more severe; 256 when the alert has none
     uint32_t order;    // position in the log
     uint32_t gid, sid, rev;
-    uint32_t msg_begin, msg_end;  // the message, in the index's text
+    uint64_t msg_begin, msg_end;  // the message, in the index's text (which may pass 4 GiB)
 };
 
 // What labels one packet.
@@ -91,9 +91,9 @@ class AlertIndex {
 public:
     // `msg` is copied into the index's text.
     void add(Alert alert, std::string_view msg) {
-        alert.msg_begin = static_cast<uint32_t>(text_.size());
+        alert.msg_begin = text_.size();
         text_.append(msg);
-        alert.msg_end = static_cast<uint32_t>(text_.size());
+        alert.msg_end = text_.size();
         alerts_.push_back(alert);
     }
     // An alert that can label nothing (no time, protocol or addresses): counted only.

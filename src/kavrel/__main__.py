@@ -1,3 +1,3 @@
-from kavrel.cli import main
+from kavrel._command import main
 
 raise SystemExit(main())

@@ -218,7 +218,8 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
 // whose alerts come later through set_alerts), or the (schema, array) capsules
 // of the alerts that label the rows.
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", "shard", nullptr};
+    static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", "shard",
+                                   "_text_limit", nullptr};
     PyObject* paths;
     const char* table;
     PyObject* columns;
@@ -226,8 +227,13 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const char* reader = "auto";
     PyObject* alerts = Py_None;
     int shard = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sOp", const_cast<char**>(kwlist), &PyList_Type, &paths,
-                                     &table, &columns, &batch_size, &reader, &alerts, &shard)) {
+    Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sOpn", const_cast<char**>(kwlist), &PyList_Type, &paths,
+                                     &table, &columns, &batch_size, &reader, &alerts, &shard, &text_limit)) {
+        return nullptr;
+    }
+    if (text_limit < 1 || static_cast<std::size_t>(text_limit) > columnar::kMaxTextBytes) {
+        PyErr_SetString(PyExc_ValueError, "_text_limit must be from 1 to 2**31 - 1");
         return nullptr;
     }
     std::shared_ptr<labels::AlertIndex> index;
@@ -295,7 +301,8 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&scan->scanner) std::shared_ptr<Scanner>();
     try {
         scan->scanner = std::make_shared<Scanner>(std::move(sources), features, std::move(chosen),
-                                                  static_cast<std::size_t>(batch_size), how, labelled, shard != 0);
+                                                  static_cast<std::size_t>(batch_size), how, labelled, shard != 0,
+                                                  static_cast<std::size_t>(text_limit));
         if (index) scan->scanner->set_alerts(std::move(index));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -303,8 +310,14 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Opening reads each file's header, and standard input may say nothing for a long time.
     bool ready;
     std::shared_ptr<Scanner> scanner = scan->scanner;
-    if (!run_interruptibly([scanner] { return scanner->prepare(); }, [scanner] { scanner->cancel(); }, ready)) {
-        return nullptr;
+    if (scanner->opens_a_stream()) {
+        if (!run_interruptibly([scanner] { return scanner->prepare(); }, [scanner] { scanner->cancel(); }, ready)) {
+            return nullptr;
+        }
+    } else {
+        Py_BEGIN_ALLOW_THREADS
+        ready = scanner->prepare();
+        Py_END_ALLOW_THREADS
     }
     if (!ready) return raise_open_failure(*scan->scanner);
     return self.release();
@@ -505,7 +518,9 @@ PyObject* read_alert_log(PyObject*, PyObject* args) {
     PyObject* path_obj;
     int year, rollover_month;
     const char* order_text;
-    if (!PyArg_ParseTuple(args, "O&iis", PyUnicode_FSConverter, &path_obj, &year, &rollover_month, &order_text))
+    Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
+    if (!PyArg_ParseTuple(args, "O&iis|n", PyUnicode_FSConverter, &path_obj, &year, &rollover_month, &order_text,
+                          &text_limit))
         return nullptr;
     Ref path(path_obj);
     alerts::DateOrder order;
@@ -520,7 +535,8 @@ PyObject* read_alert_log(PyObject*, PyObject* args) {
     const std::string name(PyBytes_AS_STRING(path.get()));
     alerts::AlertLog log;
     Py_BEGIN_ALLOW_THREADS
-    log = alerts::read_alert_log(name, {year, rollover_month}, order);
+    log = alerts::read_alert_log(name, {year, rollover_month}, order,
+                                 static_cast<std::size_t>(std::clamp<Py_ssize_t>(text_limit, 1, INT32_MAX)));
     Py_END_ALLOW_THREADS
     Ref batches(PyList_New(0));
     bool failed = !batches;
@@ -541,8 +557,8 @@ PyObject* read_alert_log(PyObject*, PyObject* args) {
     Ref schema(schema_capsule(std::vector<columnar::Field>(std::begin(alerts::kAlertFields),
                                                            std::end(alerts::kAlertFields))));
     if (!schema) return nullptr;
-    return Py_BuildValue("(OOKK)", schema.get(), batches.get(), static_cast<unsigned long long>(log.lines),
-                         static_cast<unsigned long long>(log.skipped));
+    return Py_BuildValue("(OOKKK)", schema.get(), batches.get(), static_cast<unsigned long long>(log.lines),
+                         static_cast<unsigned long long>(log.skipped), static_cast<unsigned long long>(log.invalid_utf8));
 }
 
 // fast_alert_groups(line) -> the eight texts of a fast-alert line ("" for a part
@@ -751,7 +767,8 @@ PyMethodDef module_methods[] = {
     {"first_time_ns", first_time_ns, METH_O,
      PyDoc_STR("first_time_ns(path) -> the capture time of the first frame in ns, or None when it has none.")},
     {"read_alert_log", read_alert_log, METH_VARARGS,
-     PyDoc_STR("read_alert_log(path, year, rollover_month, date_order) -> (schema, batches, lines, skipped)\n\n"
+     PyDoc_STR("read_alert_log(path, year, rollover_month, date_order) -> (schema, batches, lines, skipped, "
+               "invalid_utf8)\n\n"
                "The alerts table of a fast-alert log, `timestamp` as wall-clock microseconds.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1048,7 +1065,22 @@ int exec_module(PyObject* module) {
     Ref features(names_of(engine::kFeatureFields, engine::kFeatureColumnCount));
     if (!packets || !features) return -1;
     if (PyModule_AddObjectRef(module, "PACKET_COLUMNS", packets.get()) < 0) return -1;
-    return PyModule_AddObjectRef(module, "FEATURE_COLUMNS", features.get());
+    if (PyModule_AddObjectRef(module, "FEATURE_COLUMNS", features.get()) < 0) return -1;
+    // The values of every dictionary column, in index order: a frame's categories.
+    Ref dictionaries(PyDict_New());
+    if (!dictionaries) return -1;
+    for (const columnar::Field& f : engine::kFeatureFields) {
+        if (f.type != columnar::Type::dictionary_utf8) continue;
+        Ref values(PyTuple_New(f.dictionary_size));
+        if (!values) return -1;
+        for (int i = 0; i < f.dictionary_size; ++i) {
+            PyObject* v = PyUnicode_FromString(f.dictionary[i]);
+            if (!v) return -1;
+            PyTuple_SET_ITEM(values.get(), i, v);
+        }
+        if (PyDict_SetItemString(dictionaries.get(), f.name, values.get()) < 0) return -1;
+    }
+    return PyModule_AddObjectRef(module, "DICTIONARIES", dictionaries.get());
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 """A worker process of kavrel.parallel: python -m kavrel._shard_worker FD."""
 
-import multiprocessing.connection
+import socket
 import sys
 
-from kavrel.parallel import worker
+from kavrel.parallel import Channel, worker
 
-worker(multiprocessing.connection.Connection(int(sys.argv[1])))
+worker(Channel(socket.socket(fileno=int(sys.argv[1]))))

@@ -201,12 +201,12 @@ def run(reader: LiveReader, sink: Sink, count: int | None) -> tuple[str, BaseExc
         nonlocal reason
         if reason == "done":
             reason = "interrupted" if signum == signal.SIGINT else "terminated"
-        # SimpleQueue.put is safe in a signal handler; a second Ctrl-C stops at once.
-        batches.put(STOP)
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+            # SimpleQueue.put is safe in a signal handler. A later signal changes nothing: what
+            # is left (the rows read, the file's end) takes a moment, and is never given up.
+            batches.put(STOP)
 
     previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
-    thread = threading.Thread(target=pump, args=(reader, batches), name="kavrel-capture", daemon=True)
+    thread = threading.Thread(target=pump, args=(reader, batches), name="kavrel-capture")
     failure: BaseException | None = None
     written = 0
     try:
@@ -240,9 +240,10 @@ def run(reader: LiveReader, sink: Sink, count: int | None) -> tuple[str, BaseExc
         reader.close()
         raise
     finally:
+        if thread.ident is not None:  # the capture is closed: its thread hands over what it read and ends
+            thread.join()
         for s, handler in previous.items():
             signal.signal(s, handler)
-        thread.join(timeout=5)
     return reason, failure
 
 

@@ -72,45 +72,52 @@ class Target:
         return None if self.in_place or self.real is None else os.path.dirname(self.real) or "."
 
     @contextlib.contextmanager
-    def open(self) -> Iterator[IO[bytes]]:
-        """A binary handle on the output; the file is in place only if the block ends without an exception."""
+    def open(self, committing: Callable[[], contextlib.AbstractContextManager] = contextlib.nullcontext
+             ) -> Iterator[IO[bytes]]:
+        """A binary handle on the output; the file is in place only if the block ends without an
+        exception. `committing` wraps the last steps (closing, renaming into place), which once
+        begun are not to be interrupted: the output is then whole."""
         if self.path is None:
             sys.stdout.flush()
             yield sys.stdout.buffer
-            self.attempt(sys.stdout.buffer.flush)
+            with committing():
+                self.attempt(sys.stdout.buffer.flush)
             return
-        temp = None
-        fh: IO[bytes]
-        if self.in_place:
-            fh = self.attempt(lambda: open(self.path, "wb", buffering=BUFFER_SIZE))  # type: ignore[arg-type]
-        else:
-            real = self.real
-            assert real is not None
-            fd, temp = self.attempt(lambda: tempfile.mkstemp(prefix=f".{os.path.basename(real)}.", suffix=".part",
-                                                              dir=self.directory))
-            fh = open(fd, "wb", buffering=BUFFER_SIZE)
+        temp: str | None = None
+        fh: IO[bytes] | None = None
         try:
-            if temp is not None:
+            if self.in_place:
+                fh = self.attempt(lambda: open(self.path, "wb", buffering=BUFFER_SIZE))  # type: ignore[arg-type]
+            else:
+                real = self.real
+                assert real is not None
+                fd, temp = self.attempt(lambda: tempfile.mkstemp(prefix=f".{os.path.basename(real)}.",
+                                                                  suffix=".part", dir=self.directory))
+                fh = open(fd, "wb", buffering=BUFFER_SIZE)
                 self.attempt(lambda: os.fchmod(fd, self._mode()))
             yield fh
-            self.attempt(fh.close)
-            if temp is not None:
-                self.attempt(lambda: os.replace(temp, self.real))  # type: ignore[arg-type]
+            with committing():
+                self.attempt(fh.close)
+                if temp is not None:
+                    self.attempt(lambda: os.replace(temp, self.real))  # type: ignore[arg-type]
+                    temp = None
         except BaseException:
-            _close_quietly(fh)
+            if fh is not None:
+                _close_quietly(fh)
             if temp is not None:
-                with contextlib.suppress(OSError):
-                    os.unlink(temp)
+                _remove_quietly(temp)
             raise
 
-    def place(self, finished: str) -> None:
+    def place(self, finished: str,
+              committing: Callable[[], contextlib.AbstractContextManager] = contextlib.nullcontext) -> None:
         """Puts a finished file (made in self.directory, or anywhere for a stream) at the target."""
         if self.in_place or self.real is None:
-            with self.open() as out, open(finished, "rb") as src:
+            with self.open(committing) as out, open(finished, "rb") as src:
                 self.attempt(lambda: shutil.copyfileobj(src, out, BUFFER_SIZE))
             return
-        self.attempt(lambda: os.chmod(finished, self._mode()))
-        self.attempt(lambda: os.replace(finished, self.real))  # type: ignore[arg-type]
+        with committing():
+            self.attempt(lambda: os.chmod(finished, self._mode()))
+            self.attempt(lambda: os.replace(finished, self.real))  # type: ignore[arg-type]
 
     def _mode(self) -> int:
         # An existing file keeps its mode; a new one gets what open() would give it.
@@ -129,6 +136,11 @@ class Target:
             raise
         except OSError as exc:
             raise WriteError(f"cannot write {self.name}: {os_reason(exc)}", self.path is None) from None
+
+
+def _remove_quietly(path: str) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(path)
 
 
 def _close_quietly(fh: IO[bytes]) -> None:

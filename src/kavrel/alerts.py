@@ -79,15 +79,16 @@ def read_log(path: PathLike, tz: dt.tzinfo | None, year: int, rollover_month: in
         raise ValueError(f"date_order must be 'auto', 'mdy' or 'ymd', not {date_order!r}")
     if isinstance(year, bool) or not isinstance(year, int) or not 1 <= year <= 9999:
         raise ValueError(f"year must be a whole number from 1 to 9999, not {year!r}")
-    schema_capsule, batch_capsules, lines, skipped = _engine.read_alert_log(os.fspath(path), year, rollover_month,
-                                                                            date_order)
+    schema_capsule, batch_capsules, lines, skipped, invalid = _engine.read_alert_log(os.fspath(path), year,
+                                                                                     rollover_month, date_order)
     schema = pa.Schema._import_from_c_capsule(schema_capsule)
     batches = [pa.RecordBatch._import_from_c_capsule(schema.__arrow_c_schema__(), c) for c in batch_capsules]
     table = pa.Table.from_batches(batches, schema=schema)
     utc = wall_to_utc(table.column("timestamp").combine_chunks(), tz)
     table = table.set_column(0, pa.field("timestamp", utc.type), utc)
     return table.replace_schema_metadata({b"kavrel.lines": str(lines).encode(),
-                                          b"kavrel.lines_skipped": str(skipped).encode()})
+                                          b"kavrel.lines_skipped": str(skipped).encode(),
+                                          b"kavrel.lines_invalid_utf8": str(invalid).encode()})
 
 
 def read_alerts(path: PathLike, *, tz: str | dt.tzinfo | None = None, year: int | None = None,
@@ -98,7 +99,9 @@ def read_alerts(path: PathLike, *, tz: str | dt.tzinfo | None = None, year: int 
     name or "UTC"); `year` places times written without one (default: the current year there);
     `date_order` reads three date fields as month/day/year ("mdy"), year/month/day ("ymd"), or
     by whether the first is above 12 ("auto"). Lines that are not alerts are counted in the
-    schema metadata (b"kavrel.lines", b"kavrel.lines_skipped").
+    schema metadata (b"kavrel.lines", b"kavrel.lines_skipped"). Bytes that are not UTF-8 are
+    kept as U+FFFD (one for each run of them, as Python's "replace" handler does), and the lines
+    that had any are counted there too (b"kavrel.lines_invalid_utf8").
     """
     zone_info = zone(tz)
     if year is None:
@@ -109,3 +112,8 @@ def read_alerts(path: PathLike, *, tz: str | dt.tzinfo | None = None, year: int 
 def lines_skipped(table: pa.Table) -> int:
     """How many non-blank lines of the log behind `table` were not alerts."""
     return int((table.schema.metadata or {}).get(b"kavrel.lines_skipped", b"0"))
+
+
+def lines_invalid_utf8(table: pa.Table) -> int:
+    """How many non-blank lines of the log behind `table` had bytes that are not UTF-8."""
+    return int((table.schema.metadata or {}).get(b"kavrel.lines_invalid_utf8", b"0"))

@@ -28,6 +28,7 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 from kavrel import __version__
+from kavrel._interrupts import Interrupted, signals
 from kavrel._target import Target, WriteError
 
 if TYPE_CHECKING:
@@ -46,7 +47,7 @@ exit status:
   0    success
   1    failure, or a damaged capture (the rows before the damage are written)
   2    usage error
-  130  interrupted (Ctrl-C); no partial output file is left behind"""
+  130  interrupted (Ctrl-C), 143 terminated (SIGTERM); no partial output file is left behind"""
 
 # libpcap's interface flags (pcap/pcap.h).
 PCAP_IF_LOOPBACK = 0x01
@@ -89,6 +90,14 @@ def shown(path: str) -> str:
 def about_stdin(text: str) -> str:
     """A message from the engine, with standard input called by its name rather than "-"."""
     return "standard input" + text[1:] if text.startswith(f"{STDIN}: ") else text
+
+
+def os_words(exc: OSError) -> str:
+    """A system error as one line: the file it names (when it names one), then what went wrong."""
+    text = exc.strerror or str(exc)
+    if exc.filename:
+        return f"{shown(os.fsdecode(exc.filename))}: {text}"
+    return about_stdin(text)
 
 
 def warn_line(message: object) -> None:
@@ -174,39 +183,64 @@ def open_scan(args: argparse.Namespace, columns: list[str]) -> Any:
         raise Failure(about_stdin(str(exc))) from None
 
 
-_END = object()
+class ReadAhead:
+    """A scan's batches read on a thread of their own, up to `depth` ahead: the next batch is
+    decoded while this one is written (both release the interpreter lock). However the block
+    is left (Ctrl-C, SIGTERM, a closed pipe, a failed write), the scan is cancelled and the
+    thread waited for, so that no thread is inside native code when the process exits. A read
+    that fails after some rows is a Failure, raised where the batches are taken."""
 
+    _END = object()
 
-def read_ahead(batches: Iterator[pa.RecordBatch], depth: int = 2) -> Iterator[pa.RecordBatch]:
-    """`batches`, read on a thread of their own up to `depth` ahead: the next batch is
-    decoded while this one is written (both release the interpreter lock)."""
-    import queue
-    import threading
+    def __init__(self, scan: Scan, depth: int = 2) -> None:
+        import queue
+        import threading
 
-    ready: queue.Queue = queue.Queue(maxsize=depth)
+        self.scan = scan
+        # A queue implemented in C, whose get() a signal ends cleanly; `room` bounds it.
+        self.ready: queue.SimpleQueue = queue.SimpleQueue()
+        self.room = threading.Semaphore(depth)
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._pull, name="kavrel-read-ahead")
 
-    def pull() -> None:
+    def __enter__(self) -> ReadAhead:
+        self.thread.start()
+        return self
+
+    def __iter__(self) -> Iterator[pa.RecordBatch]:
+        while True:
+            with signals.interruptible():
+                item = self.ready.get()
+            self.room.release()
+            if item is self._END:
+                return
+            if isinstance(item, OSError):
+                raise Failure(os_words(item)) from None
+            if isinstance(item, BaseException):
+                raise item
+            yield item
+
+    def _put(self, item: object) -> bool:
+        while not self.room.acquire(timeout=0.05):
+            if self.stop.is_set():
+                return False
+        self.ready.put(item)
+        return True
+
+    def _pull(self) -> None:
         try:
-            for batch in batches:
-                ready.put(batch)
+            for batch in self.scan.batches():
+                if self.stop.is_set() or not self._put(batch):
+                    return
         except BaseException as exc:  # handed over, raised where the batches are taken
-            ready.put(exc)
-        ready.put(_END)
+            self._put(exc)
+            return
+        self._put(self._END)
 
-    # A daemon: a run given up (Ctrl-C, a closed pipe) does not wait for the rest of the read.
-    threading.Thread(target=pull, name="kavrel-read-ahead", daemon=True).start()
-    while (item := ready.get()) is not _END:
-        if isinstance(item, BaseException):
-            raise item
-        yield item
-
-
-def read_batches(scan: Scan) -> Iterator[pa.RecordBatch]:
-    """The scan's batches; a read that fails after some rows is a Failure."""
-    try:
-        yield from read_ahead(scan.batches())
-    except OSError as exc:
-        raise Failure(about_stdin(exc.strerror or str(exc))) from None
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop.set()
+        self.scan.cancel()
+        self.thread.join()
 
 
 class Progress:
@@ -279,11 +313,12 @@ def cmd_table(args: argparse.Namespace) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         try:
-            with target.open() as out:
+            with scan, target.open(signals.committing) as out, ReadAhead(scan) as batches:
                 writer = target.attempt(lambda: batch_writer(fmt, out, scan.schema))
                 try:
-                    for batch in read_batches(scan):
+                    for batch in batches:
                         target.attempt(lambda: writer.write(batch))
+                        signals.check()
                         rows += batch.num_rows
                         if progress.bar is not None:  # the counters wait for the batch being read
                             progress.update(scan.stats())
@@ -369,7 +404,7 @@ def capture_device(interface: str | None) -> str:
 
 def cmd_sniff(args: argparse.Namespace) -> int:
     from kavrel import _sniff
-    from kavrel.live import scan_live
+    from kavrel.live import MAX_SNAPLEN, scan_live
 
     if args.count is not None and args.count < 1:
         raise UsageError("-c/--count must be a positive number")
@@ -396,7 +431,8 @@ def cmd_sniff(args: argparse.Namespace) -> int:
     name = capture_device(args.interface)
     batch_seconds = 1.0 if args.rotate is None else min(1.0, args.rotate / 4)
     try:
-        reader = scan_live(name, kind=kind, filter=expression, snaplen=args.snaplen, promisc=not args.no_promisc,
+        reader = scan_live(name, kind=kind, filter=expression, snaplen=args.snaplen or MAX_SNAPLEN,
+                           promisc=not args.no_promisc,
                            buffer_bytes=None if args.buffer_size is None else args.buffer_size << 10,
                            batch_seconds=batch_seconds, columns=columns)
     except ValueError as exc:
@@ -437,28 +473,39 @@ def cmd_sniff(args: argparse.Namespace) -> int:
 
 
 def parse_subnet(text: str) -> str:
+    """An internal subnet as the converter takes it, A.B.C.D/N; a netmask or hostmask after the
+    "/" (as ipaddress reads them) becomes the prefix length it stands for."""
     try:
-        ipaddress.IPv4Network(text, strict=False)
+        network = ipaddress.IPv4Network(text, strict=False)
     except ValueError:
-        raise UsageError(f"invalid subnet {text!r}: expected an IPv4 address or address/prefix, "
-                         "such as 192.168.1.0/24") from None
+        raise UsageError(f"invalid subnet {text!r}: expected an IPv4 address, address/prefix or "
+                         "address/netmask, such as 192.168.1.0/24 or 192.168.1.0/255.255.255.0") from None
     if text.count("/") > 1 or text != text.strip():
         raise UsageError(f"invalid subnet {text!r}")
+    address, slash, mask = text.partition("/")
+    if slash and not mask.isdigit():
+        return f"{address}/{network.prefixlen}"
     return text
 
 
 def count_lines(path: str) -> int:
-    """The lines of `path` that hold more than white space."""
+    """The lines of `path` that hold more than white space, read as the converter reads them
+    (text mode: a line ends at "\n", "\r\n" or "\r")."""
     try:
-        with open(path, "rb") as fh:
+        with open(path, encoding="utf-8", errors="ignore") as fh:
             return sum(1 for line in fh if line.strip())
     except OSError as exc:
         raise Failure(f"{path}: {exc.strerror or exc}") from None
 
 
 def count_rows(csv_path: str) -> int:
-    with open(csv_path, newline="", encoding="utf-8", errors="replace") as fh:
-        return max(sum(1 for _ in csv.reader(fh)) - 1, 0)
+    limit = csv.field_size_limit()
+    csv.field_size_limit(sys.maxsize)  # an alert's message may be of any length
+    try:
+        with open(csv_path, newline="", encoding="utf-8", errors="replace") as fh:
+            return max(sum(1 for _ in csv.reader(fh)) - 1, 0)
+    finally:
+        csv.field_size_limit(limit)
 
 
 def convert_alerts(log: str, subnet: str, shown_as: str, csv_name: str) -> str:
@@ -467,7 +514,8 @@ def convert_alerts(log: str, subnet: str, shown_as: str, csv_name: str) -> str:
     from kavrel.core.base import idslog
 
     try:
-        out = idslog.process_alerts_to_csv(log, subnet)
+        with signals.interruptible():
+            out = idslog.process_alerts_to_csv(log, subnet)
     except OSError as exc:
         if exc.filename in (None, log):
             raise Failure(f"{shown_as}: {exc.strerror or exc}") from None
@@ -477,40 +525,44 @@ def convert_alerts(log: str, subnet: str, shown_as: str, csv_name: str) -> str:
     return out
 
 
+TYPED_TABLE_ONLY = ("tz", "year")
+
+
 def cmd_alerts(args: argparse.Namespace) -> int:
     subnet = parse_subnet(args.subnet) if args.subnet is not None else None
     log = args.log
-    target = None if args.output is None else Target(args.output)
-    if target is not None:
-        refuse_overwriting([log], target, "alert log")
+    # Without -o the CSV goes beside the log, as LOG.csv, written like every other output.
+    target = Target(args.output if args.output is not None else log + ".csv")
+    refuse_overwriting([log], target, "alert log")
     # Any other OUT name stays CSV, as it always was.
-    named_parquet = target is not None and target.path is not None and target.path.lower().endswith(".parquet")
+    named_parquet = target.path is not None and target.path.lower().endswith(".parquet")
     if (args.format or ("parquet" if named_parquet else "csv")) == "parquet":
-        if target is None or target.path is None:
+        if args.output is None or target.path is None:
             raise UsageError("Parquet is not written to standard output; give -o OUT.parquet")
         return write_alert_table(args, target)
+    given = [f"--{name.replace('_', '-')}" for name in TYPED_TABLE_ONLY if getattr(args, name) is not None]
+    if args.date_order != "auto":
+        given.append("--date-order")
+    if given:
+        raise UsageError(f"{', '.join(given)} apply to the typed table only (-o OUT.parquet); "
+                         "the CSV keeps the log's times as they are written")
     if subnet is None:
         subnet = ""  # no internal subnet: every is_*_internal flag 0
     lines = count_lines(log)
-    if target is None:
-        written_to = convert_alerts(log, subnet, log, log + ".csv")
-        alerts = count_rows(written_to)
-        print(written_to)
-    else:
-        written_to = target.name
-        # The converter always writes beside the log it is given: it gets a link to the
-        # log in a scratch directory beside OUT, so that LOG.csv is never touched and the
-        # result can be renamed into place.
-        scratch = target.attempt(lambda: tempfile.TemporaryDirectory(prefix=".kavrel-", dir=target.directory))
-        with scratch as where:
-            link = os.path.join(where, "alerts")
-            os.symlink(os.path.abspath(log), link)
-            made = convert_alerts(link, subnet, log, target.name)
-            alerts = count_rows(made)
-            target.place(made)
-        if target.path is not None:
-            print(target.path)
-    print(f"{PROG}: {plural(alerts, 'alert')} written to {written_to}; "
+    # The converter always writes beside the log it is given: it gets a link to the log in a
+    # scratch directory beside OUT, so that nothing is written in place and the result can be
+    # renamed into place whole.
+    scratch = target.attempt(lambda: tempfile.TemporaryDirectory(prefix=".kavrel-", dir=target.directory))
+    with scratch as where:
+        link = os.path.join(where, "alerts")
+        os.symlink(os.path.abspath(log), link)
+        made = convert_alerts(link, subnet, log, target.name)
+        alerts = count_rows(made)
+        signals.check()
+        target.place(made, signals.committing)
+    if target.path is not None:
+        print(target.path)
+    print(f"{PROG}: {plural(alerts, 'alert')} written to {target.name}; "
           f"{plural(lines - alerts, 'line')} skipped (not alerts)", file=sys.stderr)
     return 0
 
@@ -518,7 +570,7 @@ def cmd_alerts(args: argparse.Namespace) -> int:
 def write_alert_table(args: argparse.Namespace, target: Target) -> int:
     """The typed alerts table, as Parquet."""
     from kavrel._formats import batch_writer
-    from kavrel.alerts import lines_skipped, read_alerts
+    from kavrel.alerts import lines_invalid_utf8, lines_skipped, read_alerts
 
     try:
         table = read_alerts(args.log, tz=args.tz, year=args.year, date_order=args.date_order)
@@ -526,13 +578,22 @@ def write_alert_table(args: argparse.Namespace, target: Target) -> int:
         raise Failure(f"{args.log}: {exc.strerror or exc}") from None
     except ValueError as exc:
         raise UsageError(str(exc)) from None
-    with target.open() as out:
+    signals.check()
+    with target.open(signals.committing) as out:
         writer = target.attempt(lambda: batch_writer("parquet", out, table.schema))
-        for batch in table.to_batches():
-            target.attempt(lambda: writer.write(batch))
+        try:
+            for batch in table.to_batches():
+                target.attempt(lambda: writer.write(batch))
+                signals.check()
+        except BaseException:
+            writer.abandon()
+            raise
         target.attempt(writer.close)
+    invalid = lines_invalid_utf8(table)
     print(f"{PROG}: {plural(table.num_rows, 'alert')} written to {target.name}; "
-          f"{plural(lines_skipped(table), 'line')} skipped (not alerts)", file=sys.stderr)
+          f"{plural(lines_skipped(table), 'line')} skipped (not alerts)"
+          + (f"; {plural(invalid, 'line')} with bytes that are not UTF-8, kept as U+FFFD" if invalid else ""),
+          file=sys.stderr)
     return 0
 
 
@@ -648,7 +709,7 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--format", choices=TABLE_FORMATS,
                    help="output format (default: from OUT's extension; JSON lines on standard output)")
     s.add_argument("-s", "--snaplen", type=int, default=262144, metavar="BYTES",
-                   help="bytes captured of each frame (default: 262144, every byte)")
+                   help="bytes captured of each frame (default, and 0 as for tcpdump: 262144, every byte)")
     s.add_argument("-B", "--buffer-size", type=int, metavar="KIB",
                    help="the kernel's capture buffer in KiB (default: 32768)")
     s.add_argument("-p", "--no-promiscuous-mode", dest="no_promisc", action="store_true",
@@ -679,13 +740,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     warnings.showwarning = show_warning
-    parser = build_parser()
+    parser = None
     args = None
     try:
+        parser = build_parser()
         args = parser.parse_args(argv)
+        signals.check()
         return args.func(args)
     except UsageError as exc:
         used = exc.parser or getattr(args, "parser", None) or parser
+        assert used is not None
         used.print_usage(sys.stderr)
         print(f"{used.prog}: error: {exc}", file=sys.stderr)
         return 2
@@ -694,7 +758,10 @@ def main(argv: list[str] | None = None) -> int:
             silence_stdout()
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
+    except Interrupted as stop:
+        print(f"{PROG}: {stop.words}", file=sys.stderr)
+        return stop.status
+    except KeyboardInterrupt:  # the command line run in a process whose signals it did not take over
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:

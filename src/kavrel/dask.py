@@ -61,13 +61,9 @@ class _Decision:
 
 def _scan(task: parallel.Task, alerts: bytes | None) -> _Part:
     labels = parallel.read_ipc(alerts).combine_chunks().to_batches()[0] if alerts is not None else None
-    path = parallel._rows_file()
-    try:
-        summary = parallel.read_shard(task, labels, path)
-        with open(path, "rb") as fh:
-            rows = fh.read()
-    finally:
-        os.unlink(path)
+    sink = pa.BufferOutputStream()
+    summary = parallel.read_shard(task, labels, sink)
+    rows = sink.getvalue().to_pybytes()
     if summary.failure is not None:
         errno, text = summary.failure
         raise OSError(errno, f"{task.shard.where()}: {text}")
@@ -102,8 +98,19 @@ def _decision(step: tuple[_ChainState, _Decision]) -> _Decision:
     return step[1]
 
 
+def _dtype(t: pa.DataType) -> Any:
+    # Arrow-backed columns, except a dictionary's: as pandas' category (what Table.to_pandas
+    # gives) its dtype can be written to Parquet's pandas metadata and read back.
+    return None if pa.types.is_dictionary(t) else pd.ArrowDtype(t)
+
+
 def _frame(table: pa.Table) -> pd.DataFrame:
-    return table.to_pandas(types_mapper=pd.ArrowDtype)
+    frame = table.to_pandas(types_mapper=_dtype)
+    # Every partition, empty ones and the meta included, has the column's whole set of categories.
+    for name, values in _engine.DICTIONARIES.items():
+        if name in frame.columns:
+            frame[name] = frame[name].cat.set_categories(values)
+    return frame
 
 
 def _finish(part: _Part, decision: _Decision, task: parallel.Task, alerts: bytes | None,
@@ -122,7 +129,7 @@ def _finish(part: _Part, decision: _Decision, task: parallel.Task, alerts: bytes
 def _graph(paths: Sequence[str], table: str, columns: list[str], chunk_bytes: int,
            labels: pa.RecordBatch | None, schema: pa.Schema) -> dd.DataFrame:
     alerts = parallel.ipc_bytes([labels], labels.schema) if labels is not None else None
-    shards = parallel.plan(paths, chunk_bytes)
+    shards = list(parallel.plan(paths, chunk_bytes))
     state: Any = _ChainState()
     parts = []
     for shard in shards:

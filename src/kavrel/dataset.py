@@ -7,8 +7,10 @@ time through the Arrow C stream interface; no Python object is made per packet.
 from __future__ import annotations
 
 import datetime
+import errno
 import functools
 import os
+import stat
 import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
@@ -18,6 +20,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from kavrel import _engine, alerts as alert_logs, parallel
+from kavrel._interrupts import signals
 
 __all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "DamagedCapture", "UnmatchedAlerts", "read_packets",
            "scan_packets", "read_features", "scan_features"]
@@ -163,21 +166,39 @@ class Scan:
     """One native scan and its batches as a stream, with what the scan met."""
 
     def __init__(self, source: Source, table: Literal["packets", "features"], columns: list[str], batch_size: int,
-                 reader: Reader = "auto", alerts: pa.RecordBatch | Callable[[], pa.RecordBatch] | None = None,
+                 reader: Reader = "auto", alerts: pa.RecordBatch | Callable[[], pa.RecordBatch] | bool | None = None,
                  paths: list[str] | None = None) -> None:
         """`alerts` labels the rows: a batch of alert_labels(), or a function that makes one,
-        which runs on a thread of its own while the capture is read."""
+        which runs on a thread of its own while the capture is read (True: the columns only,
+        for a scan opened to check the captures and learn the schema)."""
         self.paths = paths if paths is not None else capture_paths(source)
         self.alerts_error: BaseException | None = None
-        if alerts is None or isinstance(alerts, pa.RecordBatch):
-            capsules = alerts.__arrow_c_array__() if alerts is not None else None
-            self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, capsules)
-        else:
-            self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, True)
-            threading.Thread(target=self._load_alerts, args=(alerts,), daemon=True,
-                             name="kavrel-alerts").start()
+        self.loader: threading.Thread | None = None
+        labels = (alerts.__arrow_c_array__() if isinstance(alerts, pa.RecordBatch)
+                  else None if alerts is None else True)  # True: the alerts come later
+        with signals.interruptible():  # opening waits for standard input; Ctrl-C need not
+            self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, labels)
+        if callable(alerts):
+            # Not a daemon: no thread may be inside native code when the interpreter exits.
+            self.loader = threading.Thread(target=self._load_alerts, args=(alerts,), name="kavrel-alerts")
+            self.loader.start()
         self.stream = pa.RecordBatchReader.from_stream(self.native)
         self.schema = self.stream.schema
+
+    def cancel(self) -> None:
+        """Makes the batches end with OSError(ECANCELED) as soon as they can; any thread."""
+        self.native.cancel()
+
+    def close(self) -> None:
+        """Waits for the alerts being loaded, if they are (a read of the log cannot be cut)."""
+        if self.loader is not None:
+            self.loader.join()
+
+    def __enter__(self) -> Scan:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
 
     def _load_alerts(self, make: Callable[[], pa.RecordBatch]) -> None:
         try:
@@ -221,13 +242,16 @@ def open_scan(source: Source, table: Literal["packets", "features"], columns: li
     workers = parallel.job_count(jobs)
     chunk = parallel.check_chunk_bytes(chunk_bytes)
     paths = capture_paths(source)
+    if workers > 1 and "-" in paths:  # refused before standard input is touched
+        raise ValueError("standard input cannot be read in parallel; read it with jobs=1")
     labels: pa.RecordBatch | Callable[[], pa.RecordBatch] | None = None
     if isinstance(alerts, pa.Table):
         labels = alert_labels(alerts)
     elif alerts is not None:
         # The log is read while the capture is: refuse what cannot work at once.
         log = os.fspath(alerts)
-        os.stat(log)
+        if stat.S_ISDIR(os.stat(log).st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), log)
         labels = functools.partial(alerts_for, paths, log, alert_logs.zone(alerts_tz))
     if workers == 1:
         return Scan(source, table, columns, size, alerts=labels, paths=paths)

@@ -15,6 +15,7 @@ from typing import Literal, Union
 import pyarrow as pa
 
 from kavrel import _engine
+from kavrel._interrupts import signals
 from kavrel.dataset import FEATURE_COLUMNS, MAX_BATCH_SIZE, packet_columns
 
 __all__ = ["LiveReader", "scan_live"]
@@ -164,6 +165,7 @@ def scan_live(device: Device | None = None, *, kind: Literal["features", "packet
             or not math.isfinite(batch_seconds) or not 0 < batch_seconds <= 86400):
         raise ValueError(f"batch_seconds must be a number of seconds above 0 and at most a day, not {batch_seconds!r}")
     name = _device_name(device)
-    native = _engine.LiveScan(os.fsencode(name), kind, chosen, filter, snaplen, bool(promisc), buffer,
-                              bool(immediate), batch_rows, float(batch_seconds))
+    with signals.interruptible():  # a large filter takes a while to compile; Ctrl-C need not wait
+        native = _engine.LiveScan(os.fsencode(name), kind, chosen, filter, snaplen, bool(promisc), buffer,
+                                  bool(immediate), batch_rows, float(batch_seconds))
     return LiveReader(native, name)
