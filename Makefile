@@ -14,7 +14,7 @@ FUZZ_BUILD := build/fuzz
 ASAN_BUILD := build/asan
 ASAN_FLAGS := -fsanitize=address,undefined;-fno-omit-frame-pointer;-fno-sanitize-recover=undefined
 
-.PHONY: all sysdeps venv install demo test test-asan bench fuzz clean
+.PHONY: all sysdeps venv install demo test test-asan bench fuzz stress clean
 
 all: install
 
@@ -58,6 +58,12 @@ test-asan: install
 	PYTHONPATH=$(abspath $(ASAN_BUILD)/site) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 KAVREL_SANITIZED=1 \
 		$(PY) -m pytest -p no:cacheprovider $(ASAN_PYTEST_ARGS)
+
+# Every command stopped by SIGINT or SIGTERM at varied moments, STRESS_RUNS times each (the
+# suite runs a few of the same trials): no abort, no traceback, nothing partial left behind.
+STRESS_RUNS ?= 200
+stress: install
+	$(PY) tests/interrupt_trials.py $(STRESS_RUNS)
 
 # tshark is the end-to-end peer of `kavrel features`; tcpdump (a system package above) that of scan_live.
 bench: install

@@ -212,3 +212,18 @@ def test_large_log_in_batches(tmp_path):
     assert table.num_rows == 70_001 and lines_skipped(table) == 1
     assert table.column("timestamp")[70_000].as_py().microsecond == 70_000
     assert re.fullmatch(r"01/15-10:23:\d\d\.070000", table.column("ts_text")[70_000].as_py())
+
+
+def test_a_batch_of_alerts_is_cut_before_text_its_offsets_cannot_hold(tmp_path):
+    lines = [ALERT.format(ts=f"01/15-10:23:{i:02d}.1").replace("test", "m" * ((1 << 20) + i)) for i in range(10)]
+    path = write_log(tmp_path, lines)
+    whole = kavrel.read_alerts(path, tz="UTC", year=2024)
+    limit = (5 << 20) // 2  # two messages and a half
+    schema, batches, *counts = _engine.read_alert_log(str(path), 2024, 0, "auto", limit)
+    import pyarrow as pa
+
+    schema = pa.Schema._import_from_c_capsule(schema)
+    cut = [pa.RecordBatch._import_from_c_capsule(schema.__arrow_c_schema__(), b) for b in batches]
+    assert [b.num_rows for b in cut] == [2, 2, 2, 2, 2]
+    assert [m for b in cut for m in b["msg"].to_pylist()] == whole["msg"].to_pylist()
+    assert counts == [10, 0, 0]

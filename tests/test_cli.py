@@ -390,6 +390,87 @@ def test_alerts_counts_beside_the_log(tmp_path, text, words):
     assert open(f"{log}.csv").readline().startswith("timestamp,sid,msg")
 
 
+@pytest.mark.parametrize("link", [os.link, os.symlink], ids=["hard", "symbolic"])
+def test_alerts_never_write_over_the_log_they_read(tmp_path, link):
+    log = tmp_path / "a.log"
+    shutil.copy(ALERT_LOG, log)
+    link(log, tmp_path / "a.log.csv")  # LOG.csv, the default output, is the log under another name
+    r = kavrel_run("alerts", str(log))
+    assert r.returncode == 2 and r.stderr.endswith(f"the output {log}.csv is the alert log {log}: it would be "
+                                                   "destroyed\n")
+    assert log.read_bytes() == open(ALERT_LOG, "rb").read()
+
+
+def test_alerts_beside_the_log_replace_the_old_csv_whole(tmp_path):
+    log = tmp_path / "a.log"
+    shutil.copy(ALERT_LOG, log)
+    (tmp_path / "a.log.csv").write_text("an older CSV\n")
+    os.chmod(tmp_path / "a.log.csv", 0o640)
+    r = kavrel_run("alerts", str(log))
+    assert r.returncode == 0, r.stderr
+    reference = tmp_path / "reference"
+    shutil.copy(ALERT_LOG, reference)
+    assert (tmp_path / "a.log.csv").read_bytes() == open(idslog.process_alerts_to_csv(str(reference), ""), "rb").read()
+    assert os.stat(tmp_path / "a.log.csv").st_mode & 0o777 == 0o640  # replaced, keeping its mode
+    assert sorted(os.listdir(tmp_path)) == ["a.log", "a.log.csv", "reference", "reference.csv"]
+
+
+@pytest.mark.parametrize("to_stdout", [False, True])
+def test_alert_messages_of_any_length_go_to_csv(tmp_path, to_stdout):
+    long = "m" * (300 << 10)  # past the csv module's default field limit
+    line = next(line for line in open(ALERT_LOG, encoding="utf-8") if "[**]" in line)
+    log = tmp_path / "long.log"
+    log.write_text(re.sub(r"(\[\*\*\] \[\d+:\d+:\d+\] )", lambda m: m.group(1) + long + " ", line, count=1))
+    args = ["-o", "-"] if to_stdout else []
+    r = kavrel_run("alerts", str(log), *args)
+    assert r.returncode == 0, r.stderr
+    text = r.stdout if to_stdout else (tmp_path / "long.log.csv").read_text()
+    assert long in text and "1 alert written" in r.stderr
+
+
+@pytest.mark.parametrize("subnet", ["192.168.1.0/255.255.255.0", "192.168.1.0/0.0.0.255", "192.168.1.7/24"])
+def test_a_subnet_with_a_netmask_flags_what_its_prefix_flags(tmp_path, subnet):
+    runs = []
+    for given in ("192.168.1.0/24", subnet):
+        out = tmp_path / f"{len(runs)}.csv"
+        r = kavrel_run("alerts", ALERT_LOG, "--subnet", given, "-o", str(out))
+        assert r.returncode == 0, r.stderr
+        runs.append(out.read_bytes())
+    assert runs[0] == runs[1] and b",1," in runs[0]
+
+
+def test_lines_ended_by_a_carriage_return_alone_are_counted_as_lines(tmp_path):
+    lines = open(ALERT_LOG, encoding="utf-8").read().splitlines()
+    log = tmp_path / "cr.log"
+    log.write_bytes("\r".join(lines).encode() + b"\r")
+    r = kavrel_run("alerts", str(log), "-o", str(tmp_path / "out.csv"))
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.endswith(f"; 1 line skipped (not alerts)\n")
+
+
+@pytest.mark.parametrize("option", [["--tz", "UTC"], ["--year", "2020"], ["--date-order", "ymd"]])
+def test_typed_table_options_are_refused_for_csv(tmp_path, option):
+    r = kavrel_run("alerts", ALERT_LOG, "-o", str(tmp_path / "out.csv"), *option)
+    assert r.returncode == 2 and "apply to the typed table only" in r.stderr
+    assert os.listdir(tmp_path) == []
+
+
+def test_bytes_that_are_not_utf8_are_said_in_the_summary(tmp_path):
+    line = next(line for line in open(ALERT_LOG, "rb") if b"[**]" in line)
+    log = tmp_path / "bad.log"
+    log.write_bytes(re.sub(rb"(\[\*\*\] \[\d+:\d+:\d+\] )", lambda m: m.group(1) + b"\xff\xfe", line, count=1)
+                    + line)
+    r = kavrel_run("alerts", str(log), "--tz", "UTC", "-o", str(tmp_path / "out.parquet"))
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.endswith("; 1 line with bytes that are not UTF-8, kept as U+FFFD\n")
+    assert "\ufffd" in pq.read_table(tmp_path / "out.parquet")["msg"][0].as_py()
+
+
+def test_an_alert_log_that_is_a_directory_is_named(tmp_path):
+    r = kavrel_run("features", SAMPLE, "--alerts", str(tmp_path))
+    assert r.returncode == 1 and r.stderr == f"kavrel: {tmp_path}: Is a directory\n"
+
+
 def test_devices_table_marks_the_choice():
     r = kavrel_run("devices")
     assert r.returncode == 0
@@ -423,7 +504,8 @@ def loopback_traffic():
 
 @needs_root
 @pytest.mark.parametrize("extra, key, count, words", [([], "src_mac", 3, "3 rows"),
-                                                     (["--features"], "count", 1, "1 row")])
+                                                     (["--features"], "count", 1, "1 row"),
+                                                     (["-s", "0"], "captured_length", 2, "2 rows")])  # as tcpdump
 def test_sniff_count_on_loopback(extra, key, count, words):
     with loopback_traffic():
         r = kavrel_run("sniff", "-i", "lo", "-c", str(count), *extra)

@@ -147,3 +147,31 @@ def test_alerts_that_cannot_label(tmp_path, make_alerts, tz, error):
     (tmp_path / "fast.log").write_text("")
     with pytest.raises(error):
         kavrel.read_features(path, alerts=make_alerts(tmp_path), alerts_tz=tz)
+
+
+@pytest.mark.parametrize("ahead", [False, True], ids=["alerts-first", "read-ahead"])
+def test_megabyte_messages_cut_the_batch_where_their_text_would_not_fit(tmp_path, ahead):
+    # Every packet is named by an alert of a megabyte-long message: a batch of them holds more
+    # text than its offsets can. With the offsets' limit set low, the same must happen in small.
+    import pyarrow as pa
+    from kavrel import _engine, dataset
+
+    path, times = capture(tmp_path, dt.datetime(2024, 3, 1, 12, tzinfo=UTC), repeat=12)
+    lines = []
+    for when, (frame, proto, src, dst) in zip(times, frames() * 12):
+        line = alert_line(when, UTC, "suricata", proto, src, dst, sid=len(lines) + 1)
+        lines.append(line.replace("alert ", "x" * ((1 << 20) + len(lines)) + " ", 1))
+    log = tmp_path / "fast.log"
+    log.write_text("\n".join(lines) + "\n")
+    want = kavrel.read_features(path, alerts=log, alerts_tz="UTC")
+    assert want["alert_count"].to_pylist() == [1] * len(times)
+    labels = dataset.alert_labels(kavrel.read_alerts(log, tz="UTC"))
+    limit = 3 << 20  # about three messages
+    native = _engine.Scan([str(path)], "features", [], 1000, "auto", True if ahead else labels.__arrow_c_array__(),
+                          _text_limit=limit)
+    if ahead:  # the rows are read before their alerts are in, and cut when labelled
+        native.set_alerts(labels.__arrow_c_array__())
+    batches = list(pa.RecordBatchReader.from_stream(native))
+    assert pa.Table.from_batches(batches).equals(want)
+    sizes = [sum(len(m) for m in b["alert_msg"].to_pylist()) for b in batches]
+    assert len(batches) > len(times) // 3 and max(sizes) <= limit

@@ -10,6 +10,7 @@ import textwrap
 import time
 import warnings
 
+import pyarrow as pa
 import pytest
 
 import kavrel
@@ -197,3 +198,28 @@ def test_ctrl_c_stops_every_worker(capture):
     assert "KeyboardInterrupt" in err
     for w in workers:  # gone, not orphaned
         assert not os.path.exists(f"/proc/{w}") or open(f"/proc/{w}/stat").read().split()[2] == "Z"
+
+
+@pytest.mark.parametrize("chunk_bytes", [1, 100, 600])
+def test_the_smallest_chunks_are_raised_and_their_rows_gathered(capture, chunk_bytes):
+    # However small the chunks asked for, the plan costs nothing to keep and the rows come in
+    # batches of about batch_size, not one per shard.
+    assert parallel.check_chunk_bytes(chunk_bytes) == max(chunk_bytes, parallel.MIN_CHUNK_BYTES)
+    want = kavrel.read_features(capture, columns=["dst_ip"])
+    batches = list(kavrel.scan_features(capture, columns=["dst_ip"], jobs=2, chunk_bytes=chunk_bytes,
+                                        batch_size=1000))
+    shards = len(parallel.plan([capture], parallel.check_chunk_bytes(chunk_bytes)))
+    assert shards > 100
+    assert pa.Table.from_batches(batches).equals(want)
+    assert all(b.num_rows >= 250 for b in batches[:-1]) and len(batches) <= want.num_rows // 250 + 1
+
+
+def test_standard_input_is_refused_for_many_jobs_before_it_is_read():
+    # standard input a pipe that says nothing: the refusal cannot wait for it
+    code = "import kavrel\ntry:\n    kavrel.read_features('-', jobs=2)\nexcept ValueError as exc:\n    print(exc)\n"
+    proc = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        out, _ = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert "standard input cannot be read in parallel" in out

@@ -11,7 +11,11 @@ The per-packet modules live in kavrel.core.base (sniffkit, idslog, nicpick) and
 kavrel.core.ver100 (metricor); the command line is kavrel.cli.
 """
 
-from typing import TYPE_CHECKING, Any
+from __future__ import annotations
+
+# Not `typing`: the package is imported first by the command, whose Ctrl-C handling starts only
+# once it is in, and typing alone takes longer to load than everything else before it.
+TYPE_CHECKING = False
 
 __version__ = "0.2.0"
 
@@ -28,7 +32,7 @@ if TYPE_CHECKING:
     from kavrel.live import LiveReader, scan_live
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     # The dataset API loads pyarrow; the per-packet modules do not need it.
     if name in _DATASET:
         from kavrel import dataset

@@ -1,18 +1,43 @@
-"""The kavrel command's entry point: SIGINT and SIGTERM are taken over before the command line
-and what it imports load, so that an early Ctrl-C ends the command as a late one does."""
+"""The kavrel command's entry point (python -m kavrel, which the kavrel program runs): SIGINT
+and SIGTERM are taken over before the command line and what it imports load, so that an early
+Ctrl-C ends the command as a late one does."""
 
-from __future__ import annotations
-
+import os
+import signal
 import sys
 
 
 def main() -> int:
-    from kavrel import _interrupts
-
     try:
+        from kavrel import _interrupts
+
         _interrupts.install()
+        if os.environ.pop("KAVREL_SIGNALS_BLOCKED", None):
+            # Started by the kavrel program, which blocked them while the interpreter started:
+            # one sent meanwhile is delivered now, to these handlers.
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, _interrupts.SIGNALS)
         from kavrel import cli
-    except _interrupts.Interrupted as stop:
-        print(f"kavrel: {stop.words}", file=sys.stderr)
-        return stop.status
-    return cli.main()
+
+        status = cli.main()
+    except KeyboardInterrupt:  # before the handlers were in
+        status = 128 + signal.SIGINT
+        print("kavrel: interrupted", file=sys.stderr)
+    except BaseException as exc:
+        from kavrel import _interrupts
+
+        if not isinstance(exc, _interrupts.Interrupted):
+            raise
+        status = exc.status
+        print(f"kavrel: {exc.words}", file=sys.stderr)
+    # The command is done: its output is complete or removed, its workers stopped. Leaving now,
+    # without the interpreter's shutdown, means no signal can come while that shutdown has put
+    # the default handlers back (and end the process as killed by it after all).
+    if "kavrel.parallel" in sys.modules:
+        sys.modules["kavrel.parallel"].stop_all()
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            if stream is sys.stdout and status == 0:
+                status = 1  # output that could not be written
+    os._exit(status)

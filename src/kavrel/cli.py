@@ -326,6 +326,9 @@ def cmd_table(args: argparse.Namespace) -> int:
                     writer.abandon()
                     raise
                 target.attempt(writer.close)
+        except (Interrupted, KeyboardInterrupt):
+            caught.clear()  # said in one line; what the scan met on the way is of no use now
+            raise
         finally:
             progress.close()
             for w in caught:

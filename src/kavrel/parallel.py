@@ -358,7 +358,7 @@ class _Thread:
     def __init__(self, sock: socket.socket, here: _Here) -> None:
         self.here = here
         # A daemon, for a run whose batches were never finished: the pools still open at exit
-        # are closed then (see _close_all), which stops it before the interpreter goes.
+        # are closed then (see stop_all), which stops it before the interpreter goes.
         self.thread = threading.Thread(target=worker, args=(Channel(sock), here), name="kavrel-shard-reader",
                                        daemon=True)
         self.thread.start()
@@ -607,9 +607,11 @@ _open_pools: weakref.WeakSet[Pool] = weakref.WeakSet()
 
 
 @atexit.register
-def _close_all() -> None:
-    """At exit, before the interpreter stops its threads: no reader may then be inside native
-    code, where a thread stopped by the interpreter's end aborts the process."""
+def stop_all() -> None:
+    """Stops every worker, idle or mid-run: at exit, before the interpreter stops its threads,
+    so that no reader is then inside native code, where a thread stopped by the interpreter's
+    end aborts the process."""
+    shutdown()
     for pool in list(_open_pools):
         pool.close()
 
