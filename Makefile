@@ -73,7 +73,7 @@ bench: install
 # Coverage-guided fuzzing of the decoders (clang's libFuzzer, ASan, UBSan):
 # each target runs for FUZZ_SECONDS from its seeds.
 FUZZ_TARGETS := parse_packet decode_steps classic_pcap pcapng fast_alert
-FUZZ_INCLUDES := -Inative -Isrc/kavrel/core/base
+FUZZ_INCLUDES := -Inative
 
 fuzz: sysdeps
 	@command -v clang++ >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; }

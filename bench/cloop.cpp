@@ -1,6 +1,6 @@
 // The ceiling for the capture benchmarks: pcap_next_ex plus parse_packet over
 // a whole file, no Python. Prints "<frames read> <frames decoded> <seconds>".
-#include "packet_record.hpp"
+#include "../src/kavrel/core/base/packet_record.hpp"
 
 #include <chrono>
 #include <cstdio>

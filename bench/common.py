@@ -25,8 +25,8 @@ def capture(count: int = PACKETS) -> str:
 
 
 def include_flags() -> list[str]:
-    """The include roots the native modules build with."""
-    return ["-I", os.path.join(ROOT, "native"), "-I", os.path.join(ROOT, "src", "kavrel", "core", "base")]
+    """The include root the native modules build with."""
+    return ["-I", os.path.join(ROOT, "native")]
 
 
 def native_headers() -> list[str]:

@@ -64,7 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(link_supported(type) || link.network == Network::other);
     if (link.network == Network::cut) return 0;
     check(link.offset <= caplen);
-    for (const int16_t mac : {link.src_mac, link.dst_mac}) check(mac < 0 || frame.has(mac, 6));
+    // A link address is read only where the link layer has one, and only when captured whole.
+    const int src_at = type == linktype::kEthernet ? 6 : type == linktype::kLinuxSll ? 6
+                       : type == linktype::kLinuxSll2 ? 12 : -1;
+    check(!link.has_src_mac || (src_at >= 0 && frame.has(src_at, 6) && std::memcmp(link.src_mac, copy.get() + src_at, 6) == 0));
+    check(!link.has_dst_mac || (type == linktype::kEthernet && std::memcmp(link.dst_mac, copy.get(), 6) == 0));
     const Link untagged = ethernet_untagged(frame);
     check(untagged.network == Network::cut || caplen >= ether::kHeaderLen);
 

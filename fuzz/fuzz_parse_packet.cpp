@@ -3,7 +3,7 @@
 // The frame is copied into a heap block of exactly caplen bytes, so any read
 // past the captured bytes is caught by AddressSanitizer. One record is reused
 // across inputs, as the capture loops reuse theirs.
-#include "packet_record.hpp"
+#include "../src/kavrel/core/base/packet_record.hpp"
 
 #include <cstdlib>
 #include <cstring>

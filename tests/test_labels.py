@@ -154,7 +154,7 @@ def test_megabyte_messages_cut_the_batch_where_their_text_would_not_fit(tmp_path
     # Every packet is named by an alert of a megabyte-long message: a batch of them holds more
     # text than its offsets can. With the offsets' limit set low, the same must happen in small.
     import pyarrow as pa
-    from kavrel import _engine, dataset
+    from kavrel import _engine, _labels
 
     path, times = capture(tmp_path, dt.datetime(2024, 3, 1, 12, tzinfo=UTC), repeat=12)
     lines = []
@@ -165,7 +165,7 @@ def test_megabyte_messages_cut_the_batch_where_their_text_would_not_fit(tmp_path
     log.write_text("\n".join(lines) + "\n")
     want = kavrel.read_features(path, alerts=log, alerts_tz="UTC")
     assert want["alert_count"].to_pylist() == [1] * len(times)
-    labels = dataset.alert_labels(kavrel.read_alerts(log, tz="UTC"))
+    labels = _labels.alert_labels(kavrel.read_alerts(log, tz="UTC"))
     limit = 3 << 20  # about three messages
     native = _engine.Scan([str(path)], "features", [], 1000, "auto", True if ahead else labels.__arrow_c_array__(),
                           _text_limit=limit)

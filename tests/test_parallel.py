@@ -15,7 +15,7 @@ import pytest
 
 import kavrel
 import pcapgen as pg
-from kavrel import _engine, parallel
+from kavrel import _checks, _engine, _shards, parallel
 
 
 def packet(dst: str, t: float, *, src="10.0.0.1", sport=1000, payload=b"") -> pg.Record:
@@ -55,7 +55,7 @@ def test_one_file_in_ranges_counts_as_one_pass(capture, jobs, chunk_bytes):
     want = kavrel.read_features(capture, columns=["dst_ip"])
     got = kavrel.read_features(capture, columns=["dst_ip"], jobs=jobs, chunk_bytes=chunk_bytes)
     assert got.equals(want)
-    assert len(parallel.plan([capture], chunk_bytes)) == (1 if chunk_bytes > os.path.getsize(capture) else
+    assert len(_shards.plan([capture], chunk_bytes)) == (1 if chunk_bytes > os.path.getsize(capture) else
                                                           len(range(24 + chunk_bytes, os.path.getsize(capture),
                                                                     chunk_bytes)) + 1)
 
@@ -204,11 +204,11 @@ def test_ctrl_c_stops_every_worker(capture):
 def test_the_smallest_chunks_are_raised_and_their_rows_gathered(capture, chunk_bytes):
     # However small the chunks asked for, the plan costs nothing to keep and the rows come in
     # batches of about batch_size, not one per shard.
-    assert parallel.check_chunk_bytes(chunk_bytes) == max(chunk_bytes, parallel.MIN_CHUNK_BYTES)
+    assert _checks.chunk_bytes(chunk_bytes) == max(chunk_bytes, _checks.MIN_CHUNK_BYTES)
     want = kavrel.read_features(capture, columns=["dst_ip"])
     batches = list(kavrel.scan_features(capture, columns=["dst_ip"], jobs=2, chunk_bytes=chunk_bytes,
                                         batch_size=1000))
-    shards = len(parallel.plan([capture], parallel.check_chunk_bytes(chunk_bytes)))
+    shards = len(_shards.plan([capture], _checks.chunk_bytes(chunk_bytes)))
     assert shards > 100
     assert pa.Table.from_batches(batches).equals(want)
     assert all(b.num_rows >= 250 for b in batches[:-1]) and len(batches) <= want.num_rows // 250 + 1

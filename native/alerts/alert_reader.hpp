@@ -27,7 +27,7 @@ struct AlertLog {
     int os_errno = 0;                 // why the log could not be read (0: it could)
 };
 
-inline constexpr std::size_t kAlertBatchRows = 65536;
+inline constexpr std::size_t kAlertBatchRows = columnar::kDefaultBatchRows;
 
 // Lines of a log into batches of the alerts table, one line at a time.
 class AlertLogBuilder {

@@ -241,19 +241,12 @@ struct LineView {
 class AlertTableBuilder {
 public:
     explicit AlertTableBuilder(YearRule rule, DateOrder order) : rule_(rule), order_(order) {
-        for (const Field& f : kAlertFields) columns_.emplace_back(f);
+        for (const Field& f : kAlertFields) columns_.add(f);
     }
-    std::vector<Field> fields() const {
-        return std::vector<Field>(std::begin(kAlertFields), std::end(kAlertFields));
-    }
-    int64_t rows() const noexcept { return columns_[0].length(); }
-    bool start(std::size_t rows) noexcept {
-        for (auto& c : columns_) {
-            if (!c.start(rows)) return false;
-        }
-        return true;
-    }
-    bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
+    std::vector<Field> fields() const { return columns_.fields(); }
+    int64_t rows() const noexcept { return columns_.rows(); }
+    bool start(std::size_t rows) noexcept { return columns_.start(rows); }
+    bool export_batch(ArrowArray* out) noexcept { return columns_.export_batch(out); }
 
     // Whether the texts of a line of `bytes` bytes fit in this batch below `limit`:
     // every text column takes at most the line, or an address.
@@ -327,7 +320,7 @@ private:
 
     YearRule rule_;
     DateOrder order_;
-    std::vector<columnar::Column> columns_;
+    columnar::ColumnSet columns_;
 };
 
 }  // namespace kavrel::alerts

@@ -26,11 +26,13 @@ struct Frame {
     }
 };
 
+// How a read from a capture ended, for every reader of frames.
 enum class ReadStatus : uint8_t {
-    frame,    // `frame` holds the next frame
-    end,      // the source ended cleanly
-    damaged,  // the file is cut short or holds an impossible record: the rest is unreadable
-    failed,   // the system refused a read (errno)
+    frame,        // `frame` holds the next frame
+    end,          // the source ended cleanly (or libpcap's loop was broken)
+    damaged,      // the file is cut short or holds an impossible record: the rest is unreadable
+    failed,       // the system or libpcap refused a read (errno, or libpcap's text)
+    interrupted,  // the caller's hooks said stop
 };
 
 }  // namespace kavrel::capture

@@ -1,8 +1,10 @@
 // Typed column buffers filled in place, one value per row, and their export as
 // an Arrow record batch (a struct array) and schema through the C data
-// interface. Buffers are 64-byte aligned and handed over without a copy.
+// interface. Buffers are 64-byte aligned and handed over without a copy; they
+// come from the heap or from an arena another process can map (arena.hpp).
 #pragma once
 
+#include "columnar/arena.hpp"
 #include "columnar/arrow_c.hpp"
 
 #include <array>
@@ -54,14 +56,17 @@ inline std::size_t width_of(Type t) noexcept {
     return 0;
 }
 
-// A 64-byte aligned block that grows by doubling.
+// A 64-byte aligned block that grows by doubling, on the heap or in an arena.
 class Buffer {
 public:
-    Buffer() = default;
+    explicit Buffer(Arena* arena = nullptr) noexcept : arena_(arena) {}
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) { o.data_ = nullptr; o.size_ = o.capacity_ = 0; }
-    ~Buffer() { std::free(data_); }
+    Buffer(Buffer&& o) noexcept : arena_(o.arena_), data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+        o.data_ = nullptr;
+        o.size_ = o.capacity_ = 0;
+    }
+    ~Buffer() { drop(data_, capacity_); }
 
     uint8_t* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
@@ -73,17 +78,18 @@ public:
         if (bytes <= capacity_) return true;
         std::size_t cap = capacity_ ? capacity_ : 64;
         while (cap < bytes) cap *= 2;
-        auto* p = static_cast<uint8_t*>(std::aligned_alloc(64, cap));
+        auto* p = static_cast<uint8_t*>(arena_ ? arena_->allocate(cap) : std::aligned_alloc(64, cap));
         if (!p) return false;
         if (size_) std::memcpy(p, data_, size_);
-        std::free(data_);
+        drop(data_, capacity_);
         data_ = p;
         capacity_ = cap;
         return true;
     }
-    // The block, shrunk when mostly unused, for a new owner; this buffer is left empty.
+    // The block, for a new owner; this buffer is left empty. A heap block mostly
+    // unused is shrunk first (an arena's stays: its file is handed on whole).
     void* take() noexcept {
-        if (data_ && capacity_ > 4096 && size_ < capacity_ / 2) {
+        if (!arena_ && data_ && capacity_ > 4096 && size_ < capacity_ / 2) {
             if (auto* p = static_cast<uint8_t*>(std::aligned_alloc(64, (size_ + 63) / 64 * 64 + 64))) {
                 std::memcpy(p, data_, size_);
                 std::free(data_);
@@ -97,10 +103,20 @@ public:
     }
 
 private:
+    void drop(void* block, std::size_t bytes) noexcept {
+        if (!block) return;
+        if (arena_) arena_->release(block, bytes);
+        else std::free(block);
+    }
+
+    Arena* arena_;
     uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
+
+// Rows in a batch unless asked otherwise: a few megabytes of columns, little per batch.
+inline constexpr std::size_t kDefaultBatchRows = 65536;
 
 // The most text one column of a batch holds: its offsets are 32-bit.
 inline constexpr std::size_t kMaxTextBytes = INT32_MAX;
@@ -108,9 +124,12 @@ inline constexpr std::size_t kMaxTextBytes = INT32_MAX;
 // One column of a batch being built. Every row appends exactly one value or a null.
 class Column {
 public:
-    explicit Column(const Field& f) : field_(f), width_(width_of(f.type)) {}
+    explicit Column(const Field& f, Arena* arena = nullptr)
+        : field_(f), width_(width_of(f.type)), arena_(arena), validity_(arena), values_(arena), offsets_(arena),
+          data_(arena) {}
 
     const Field& field() const noexcept { return field_; }
+    Arena* arena() const noexcept { return arena_; }
     int64_t length() const noexcept { return length_; }
 
     // Makes room for `rows` rows; false when memory ran out.
@@ -198,7 +217,7 @@ public:
             out[1] = offsets_.take();
             out[2] = data_.take();
             // A batch with no text still needs a data buffer.
-            if (!out[2]) out[2] = std::aligned_alloc(64, 64);
+            if (!out[2]) out[2] = arena_ ? arena_->allocate(64) : std::aligned_alloc(64, 64);
             return 3;
         }
         out[1] = values_.take();
@@ -211,6 +230,7 @@ private:
 
     Field field_;
     std::size_t width_;
+    Arena* arena_;
     Buffer validity_, values_, offsets_, data_;
     int64_t length_ = 0;
     int64_t null_count_ = 0;
@@ -224,7 +244,8 @@ namespace detail {
 // columns: a consumer may move a column out and release it on its own.
 struct BatchMemory {
     std::atomic<int> refs{1};
-    std::vector<void*> blocks;
+    std::vector<void*> blocks;  // heap blocks; an arena's stay its own
+    std::shared_ptr<void> keep;  // the arena or mapping the other buffers lie in
     std::vector<ArrowArray> columns;
     std::vector<ArrowArray*> column_ptrs;
     std::vector<ArrowArray> dictionaries;
@@ -282,43 +303,56 @@ inline bool dictionary_blocks(const Field& f, std::vector<void*>& blocks, std::a
 
 }  // namespace detail
 
-// Moves the built rows of `columns` into `out` as one record batch; the
-// columns are then empty, ready for start(). False when memory ran out.
-inline bool export_batch(std::vector<Column>& columns, ArrowArray* out) noexcept {
+// One column's buffers as a batch hands them over: validity (or nullptr),
+// values or offsets, and a text column's data.
+struct ColumnBuffers {
+    Field field;
+    int64_t null_count = 0;
+    int n_buffers = 2;
+    void* buffers[3] = {nullptr, nullptr, nullptr};
+};
+
+// A record batch of `rows` rows over the buffers of `columns`, handed over without a
+// copy. The blocks in `owned` are heap blocks the batch frees when released; the
+// others lie in memory `keep` holds for as long as the batch lives. False when
+// memory ran out (the owned blocks are freed).
+inline bool export_buffers(int64_t rows, const std::vector<ColumnBuffers>& columns, const std::vector<void*>& owned,
+                           std::shared_ptr<void> keep, ArrowArray* out) noexcept {
     using namespace detail;
     const std::size_t n = columns.size();
-    const int64_t rows = n ? columns[0].length() : 0;
     auto* mem = new (std::nothrow) BatchMemory;
-    if (!mem) return false;
+    if (!mem) {
+        for (void* b : owned) std::free(b);
+        return false;
+    }
+    mem->keep = std::move(keep);
     try {
+        mem->blocks = owned;
         mem->columns.resize(n);
         mem->column_ptrs.resize(n);
         mem->buffers.resize(n);
         mem->dictionaries.resize(n);
         mem->dictionary_buffers.resize(n);
-        mem->blocks.reserve(3 * n + 4);
+        mem->blocks.reserve(mem->blocks.size() + 2 * n);
     } catch (...) {
+        for (void* b : owned) std::free(b);
         delete mem;
         return false;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        Column& c = columns[i];
-        void* blocks[3] = {nullptr, nullptr, nullptr};
-        const int nbuf = c.take_buffers(blocks);
-        for (int b = 0; b < nbuf; ++b) {
-            if (blocks[b]) mem->blocks.push_back(blocks[b]);
-            mem->buffers[i][b] = blocks[b];
-        }
+        const ColumnBuffers& c = columns[i];
+        for (int b = 0; b < c.n_buffers; ++b) mem->buffers[i][b] = c.buffers[b];
         ArrowArray& a = mem->columns[i];
-        a = ArrowArray{rows, c.null_count(), 0, nbuf, 0, mem->buffers[i].data(), nullptr, nullptr, release_column, mem};
+        a = ArrowArray{rows, c.null_count, 0, c.n_buffers, 0, mem->buffers[i].data(), nullptr, nullptr,
+                       release_column, mem};
         mem->refs.fetch_add(1);
-        if (c.field().type == Type::dictionary_utf8) {
-            if (!dictionary_blocks(c.field(), mem->blocks, mem->dictionary_buffers[i])) {
+        if (c.field.type == Type::dictionary_utf8) {
+            if (!dictionary_blocks(c.field, mem->blocks, mem->dictionary_buffers[i])) {
                 delete mem;  // nothing refers to it yet
                 return false;
             }
             ArrowArray& d = mem->dictionaries[i];
-            d = ArrowArray{c.field().dictionary_size, 0, 0, 3, 0, mem->dictionary_buffers[i].data(), nullptr,
+            d = ArrowArray{c.field.dictionary_size, 0, 0, 3, 0, mem->dictionary_buffers[i].data(), nullptr,
                            nullptr, release_dictionary, mem};
             mem->refs.fetch_add(1);
             a.dictionary = &d;
@@ -328,6 +362,32 @@ inline bool export_batch(std::vector<Column>& columns, ArrowArray* out) noexcept
     *out = ArrowArray{rows, 0, 0, 1, static_cast<int64_t>(n), mem->batch_buffers, mem->column_ptrs.data(), nullptr,
                       release_batch, mem};
     return true;
+}
+
+// Moves the built rows of `columns` into `out` as one record batch; the
+// columns are then empty, ready for start(). Columns built in an arena need
+// `keep` to hold it for as long as the batch lives. False when memory ran out.
+inline bool export_batch(std::vector<Column>& columns, ArrowArray* out, std::shared_ptr<void> keep = {}) noexcept {
+    const int64_t rows = columns.empty() ? 0 : columns[0].length();
+    std::vector<ColumnBuffers> taken;
+    std::vector<void*> owned;
+    try {
+        taken.resize(columns.size());
+        owned.reserve(3 * columns.size());
+    } catch (...) {
+        return false;
+    }
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        Column& c = columns[i];
+        ColumnBuffers& t = taken[i];
+        t.field = c.field();
+        t.null_count = c.null_count();
+        t.n_buffers = c.take_buffers(t.buffers);
+        for (int b = 0; b < t.n_buffers; ++b) {
+            if (t.buffers[b] && !c.arena()) owned.push_back(t.buffers[b]);
+        }
+    }
+    return export_buffers(rows, taken, owned, std::move(keep), out);
 }
 
 namespace detail {
@@ -421,5 +481,44 @@ inline bool export_schema(const std::vector<Field>& fields, ArrowSchema* out) no
                        release_schema, mem};
     return true;
 }
+
+// The columns of one table being built, batch after batch: every column of a row
+// is appended by the builder that owns the set.
+class ColumnSet {
+public:
+    // Columns built in `arena` (nullptr: the heap), which `keep` holds alive.
+    explicit ColumnSet(std::shared_ptr<Arena> arena = {}) : arena_(std::move(arena)) {}
+
+    void add(const Field& f) { columns_.emplace_back(f, arena_.get()); }
+    Column& operator[](std::size_t i) noexcept { return columns_[i]; }
+    const Column& operator[](std::size_t i) const noexcept { return columns_[i]; }
+    std::size_t size() const noexcept { return columns_.size(); }
+    auto begin() noexcept { return columns_.begin(); }
+    auto end() noexcept { return columns_.end(); }
+    auto begin() const noexcept { return columns_.begin(); }
+    auto end() const noexcept { return columns_.end(); }
+
+    std::vector<Field> fields() const {
+        std::vector<Field> out;
+        for (const auto& c : columns_) out.push_back(c.field());
+        return out;
+    }
+    // Rows built so far in this batch.
+    int64_t rows() const noexcept { return columns_.empty() ? 0 : columns_[0].length(); }
+
+    // Makes room for a batch of `rows` rows; false when memory ran out.
+    bool start(std::size_t rows) noexcept {
+        for (auto& c : columns_) {
+            if (!c.start(rows)) return false;
+        }
+        return true;
+    }
+    // The batch built so far into `out`; the set is then ready for start().
+    bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out, arena_); }
+
+private:
+    std::shared_ptr<Arena> arena_;
+    std::vector<Column> columns_;
+};
 
 }  // namespace kavrel::columnar

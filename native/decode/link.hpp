@@ -40,10 +40,18 @@ enum class Network : uint8_t {
 struct Link {
     Network network = Network::cut;
     uint32_t offset = 0;       // first byte of the network header
-    int16_t src_mac = -1;      // offsets of 6-byte link addresses; -1: the link layer has none
-    int16_t dst_mac = -1;
+    bool has_src_mac = false;  // the link layer names 6-byte addresses (as read below)
+    bool has_dst_mac = false;
+    uint8_t src_mac[6] = {};
+    uint8_t dst_mac[6] = {};
     uint8_t vlan_tags = 0;     // tags stacked in front of the network header
     uint16_t vlan[2] = {0, 0};  // VIDs of the outermost two
+
+    // Reads the 6-byte addresses at `src` and `dst` (negative: the link layer has none there).
+    void read_macs(Reader frame, int src, int dst) noexcept {
+        has_src_mac = src >= 0 && frame.copy(static_cast<uint32_t>(src), src_mac, 6);
+        has_dst_mac = dst >= 0 && frame.copy(static_cast<uint32_t>(dst), dst_mac, 6);
+    }
 };
 
 namespace ether {
@@ -70,8 +78,7 @@ inline Link ethernet_untagged(Reader frame) noexcept {
     if (!frame.has(0, ether::kHeaderLen)) return link;
     link.network = network_of(frame.be16(ether::kType));
     link.offset = ether::kHeaderLen;
-    link.src_mac = ether::kSrc;
-    link.dst_mac = ether::kDst;
+    link.read_macs(frame, ether::kSrc, ether::kDst);
     return link;
 }
 
@@ -95,8 +102,7 @@ inline void follow_tags(Reader frame, uint16_t type, uint32_t pos, Link& link) n
 inline Link ethernet(Reader frame) noexcept {
     Link link;
     if (!frame.has(0, ether::kHeaderLen)) return link;
-    link.src_mac = ether::kSrc;
-    link.dst_mac = ether::kDst;
+    link.read_macs(frame, ether::kSrc, ether::kDst);
     follow_tags(frame, frame.be16(ether::kType), ether::kHeaderLen, link);
     return link;
 }
@@ -120,7 +126,7 @@ inline Link linux_cooked(Reader frame, const CookedLayout& layout) noexcept {
     Link link;
     if (!frame.has(0, layout.header_len)) return link;
     const unsigned addr_len = layout.wide_addr_len ? frame.be16(layout.addr_len) : frame.u8(layout.addr_len);
-    if (addr_len == 6) link.src_mac = static_cast<int16_t>(layout.addr);
+    link.read_macs(frame, addr_len == 6 ? static_cast<int>(layout.addr) : -1, -1);
     follow_tags(frame, frame.be16(layout.protocol), layout.header_len, link);
     return link;
 }

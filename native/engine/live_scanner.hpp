@@ -4,11 +4,13 @@
 // by an interpreter's thread or by any consumer of the Arrow C stream.
 #pragma once
 
+#include "capture/classic_pcap.hpp"
 #include "capture/frame.hpp"
 #include "columnar/arrow_c.hpp"
 #include "decode/packet_view.hpp"
 #include "engine/tables.hpp"
 #include "features/destination_table.hpp"
+#include "pcap/source.hpp"
 
 #include <pcap/pcap.h>
 #include <poll.h>
@@ -25,14 +27,18 @@
 
 namespace kavrel::engine {
 
+// The kernel's capture buffer unless told: 16 times libpcap's default, so that a
+// consumer's pause (an hour's file closed and the next opened) costs no frames.
+inline constexpr int kDefaultBufferBytes = 32 << 20;
+
 struct LiveSettings {
     std::string device;
     std::string filter;  // a BPF expression; empty: every frame
-    int snaplen = 262144;
+    int snaplen = static_cast<int>(capture::kMaxCaplen);
     bool promiscuous = true;
-    int buffer_bytes = 32 << 20;  // 0: libpcap's default
+    int buffer_bytes = kDefaultBufferBytes;  // 0: libpcap's default
     bool immediate = false;
-    std::size_t batch_rows = 65536;
+    std::size_t batch_rows = kDefaultBatchRows;
     int64_t batch_ns = 1'000'000'000;  // a batch's age at which it goes out, from its first row
     bool features = true;
     std::vector<int> packet_columns;
@@ -64,27 +70,18 @@ public:
     ~LiveScanner() { close(); }
 
     // Opens and activates the device and sets the filter, before any frame is
-    // read. False with error() and open_status() set: libpcap's PCAP_ERROR_*
-    // code, or kBadFilter when the filter does not compile.
+    // read. False with error() (libpcap's words, without the device's name) and
+    // open_status(): libpcap's PCAP_ERROR_* code, or kBadFilter when the filter
+    // does not compile.
     static constexpr int kBadFilter = 1;
     bool open() {
         std::lock_guard lock(mutex_);
-        char errbuf[PCAP_ERRBUF_SIZE] = "";
-        pcap_t* h = pcap_create(settings_.device.c_str(), errbuf);
-        if (!h) return open_failed(PCAP_ERROR, errbuf);
-        int rc = pcap_set_snaplen(h, settings_.snaplen);
-        if (rc == 0) rc = pcap_set_promisc(h, settings_.promiscuous ? 1 : 0);
-        if (rc == 0) rc = pcap_set_timeout(h, block_timeout_ms());
-        if (rc == 0 && settings_.buffer_bytes > 0) rc = pcap_set_buffer_size(h, settings_.buffer_bytes);
-        if (rc == 0 && settings_.immediate) rc = pcap_set_immediate_mode(h, 1);
-        // Nanoseconds where the device has them; otherwise libpcap stays at microseconds.
-        if (rc == 0) (void)pcap_set_tstamp_precision(h, PCAP_TSTAMP_PRECISION_NANO);
-        if (rc == 0) rc = pcap_activate(h);  // > 0 is a warning, not a failure
-        if (rc < 0) {
-            const std::string text = activate_error(rc, pcap_geterr(h));
-            pcap_close(h);
-            return open_failed(rc, text.c_str());
-        }
+        char errbuf[PCAP_ERRBUF_SIZE], detail[PCAP_ERRBUF_SIZE];
+        int status;
+        const pcap::LiveOptions options{settings_.snaplen, settings_.promiscuous, block_timeout_ms(),
+                                        settings_.buffer_bytes, settings_.immediate, true};
+        pcap_t* h = pcap::open_live(settings_.device.c_str(), options, errbuf, &status, detail);
+        if (!h) return open_failed(status, detail);
         nanoseconds_ = pcap_get_tstamp_precision(h) == PCAP_TSTAMP_PRECISION_NANO;
         linktype_ = pcap_datalink(h);
         if (!settings_.filter.empty()) {
@@ -96,18 +93,13 @@ public:
                 pcap_close(h);
                 return open_failed(kBadFilter, text.c_str());
             }
-            rc = pcap_setfilter(h, &program);
+            const int rc = pcap_setfilter(h, &program);
             pcap_freecode(&program);
             if (rc != 0) {
-                const std::string text = device_text(pcap_geterr(h));
+                const std::string text = pcap_geterr(h);
                 pcap_close(h);
                 return open_failed(PCAP_ERROR, text.c_str());
             }
-        }
-        if (pcap_setnonblock(h, 1, errbuf) != 0) {
-            const std::string text = device_text(errbuf);
-            pcap_close(h);
-            return open_failed(PCAP_ERROR, text.c_str());
         }
         handle_ = h;
         fd_ = pcap_get_selectable_fd(h);
@@ -117,6 +109,7 @@ public:
 
     std::vector<columnar::Field> fields() const { return table_.fields(); }
     const std::string& error() const noexcept { return error_; }
+    const std::string& device() const noexcept { return settings_.device; }
     int open_status() const noexcept { return open_status_; }
     int linktype() const noexcept { return linktype_; }
     bool nanoseconds() const noexcept { return nanoseconds_; }
@@ -144,7 +137,7 @@ public:
             const int remaining = static_cast<int>(std::min<int64_t>(batch_rows - table_.rows(), INT32_MAX));
             const int n = pcap_dispatch(handle_, remaining, &LiveScanner::on_frame, reinterpret_cast<u_char*>(this));
             if (out_of_memory_) return finish_with(fail("out of memory"), out);
-            if (n == PCAP_ERROR) return finish_with(fail(device_text(pcap_geterr(handle_)).c_str()), out);
+            if (n == PCAP_ERROR) return finish_with(fail(pcap_geterr(handle_)), out);
             const int64_t now = monotonic_ns();
             if (deadline < 0 && table_.rows() > 0) deadline = now + settings_.batch_ns;
             if (table_.rows() >= batch_rows || (deadline >= 0 && now >= deadline)) break;
@@ -160,6 +153,18 @@ public:
         read_pcap_stats();
         if (!table_.export_batch(out)) return finish_with(fail("out of memory"), out);
         return LiveStatus::batch;
+    }
+
+    // The next batch for a C stream, whose consumer pulls without the interpreter: it
+    // waits for as long as the link is quiet and ends only when the device fails or the
+    // capture is closed. 0 (out->release null at the end), or EIO with `error` set.
+    int next(ArrowArray* out, std::string& error) {
+        const LiveStatus status = next_batch(out, [] { return true; });
+        if (status == LiveStatus::failed && !out->release) {
+            error = error_;
+            return EIO;
+        }
+        return 0;
     }
 
     // Makes a waiting or later next_batch() end (LiveStatus::end); any thread.
@@ -273,22 +278,6 @@ private:
         error_ = text;
         open_status_ = status;
         return false;
-    }
-
-    // libpcap's text about this device, naming the device once.
-    std::string device_text(const char* detail) const {
-        const std::string& dev = settings_.device;
-        if (std::strncmp(detail, dev.c_str(), dev.size()) == 0 && detail[dev.size()] == ':') return detail;
-        return dev + ": " + detail;
-    }
-
-    // The text of a failed pcap_activate(): libpcap's words for the status and,
-    // when it says more, its detail.
-    std::string activate_error(int status, const char* detail) const {
-        if (status == PCAP_ERROR && *detail) return device_text(detail);
-        const char* words = pcap_statustostr(status);
-        if (!*detail || std::strcmp(detail, words) == 0) return device_text(words);
-        return device_text((std::string(words) + " (" + detail + ")").c_str());
     }
 
     LiveSettings settings_;

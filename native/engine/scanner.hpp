@@ -1,24 +1,24 @@
-// The batch producer: capture files read in order as one capture, every frame
-// decoded, rows of the packets or features table built into Arrow batches.
-// Plain C++ (no interpreter): the batches may be pulled from any thread.
+// The batch producer of the packets and features tables: a capture's frames
+// (frame_source.hpp) decoded, and rows built into Arrow batches, labelled by
+// alerts when asked. Plain C++ (no interpreter): the batches may be pulled
+// from any thread.
 #pragma once
 
-#include "capture/capture_file.hpp"
+#include "capture/frame.hpp"
+#include "columnar/arena.hpp"
 #include "columnar/arrow_c.hpp"
 #include "columnar/arrow_import.hpp"
 #include "decode/packet_view.hpp"
+#include "engine/frame_source.hpp"
+#include "engine/shard_rows.hpp"
 #include "engine/shards.hpp"
 #include "engine/tables.hpp"
 #include "features/destination_table.hpp"
 
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <cstdint>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -27,53 +27,37 @@
 
 namespace kavrel::engine {
 
-struct Source {
-    std::string path;  // "-": standard input
-    uint64_t start = 0;  // first record's byte offset; 0: the file's first record
-    uint64_t limit = UINT64_MAX;  // records starting here or later belong to someone else
-    bool guess = false;  // `start` is only near a record: the first plausible one is found
-};
-
-struct Stats {
-    uint64_t frames = 0;            // frames read
-    uint64_t rows = 0;              // rows built
-    uint64_t not_ip = 0;            // skipped: the link layer carries something else
-    uint64_t unsupported_link = 0;  // skipped: no decoder for the file's link type
-    uint64_t cut = 0;               // skipped: cut inside the link or fixed IP header
-    uint64_t bytes_done = 0;        // bytes of the files read so far
-    uint64_t bytes_total = 0;       // size of the regular files among them
-    uint64_t files_done = 0;
-};
-
-// A file the scan could not read to its end: the rows before stand.
-struct Damage {
-    std::string path;
-    uint64_t offset;   // byte offset of the unreadable record
-    std::string text;  // libpcap's words for it
-};
-
 class Scanner {
 public:
     // A labelled scan gains the label columns; its alerts may come later
     // (set_alerts): rows are read meanwhile and labelled once they are in.
-    // A shard of a features scan (`shard`) gains the columns that mend its
-    // counts, and sums its destinations up (summary()).
-    // `text_limit` is the most text a label column holds in one batch (the 32-bit offsets').
+    // A shard of a features scan (`shard`) counts on its own, keeps beside each
+    // row the value that mends its count, and sums its destinations up
+    // (summary()); read it whole with read_shard(). `arena` is where the
+    // columns are built (nullptr: the heap). `text_limit` is the most text a
+    // label column holds in one batch (the 32-bit offsets').
     Scanner(std::vector<Source> sources, bool features, std::vector<int> packet_columns, std::size_t batch_rows,
             capture::ReadWith how, bool labelled = false, bool shard = false,
-            std::size_t text_limit = columnar::kMaxTextBytes)
-        : sources_(std::move(sources)), table_(features, std::move(packet_columns)), batch_rows_(batch_rows),
-          how_(how), labelled_(labelled), shard_(shard && features), text_limit_(text_limit) {
-        if (shard_) {
-            for (const auto& f : kShardFields) shard_columns_.emplace_back(f);
-        }
+            std::size_t text_limit = columnar::kMaxTextBytes, std::shared_ptr<columnar::Arena> arena = {})
+        : frames_(std::move(sources), how), table_(features, std::move(packet_columns), arena),
+          batch_rows_(batch_rows), labelled_(labelled), shard_(shard && features), text_limit_(text_limit),
+          arena_(arena), mend_(arena) {
+        if (shard_) mend_.add(ShardRows::kMendField);
     }
 
-    // Where the first source's records began and where its reading ended (the
-    // next record's offset, or where the file ended or was damaged): a shard's bounds.
+    ~Scanner() {
+        for (Pending& p : pending_) release(p.out);
+        for (Produced& p : ready_) release(p);
+    }
+
+    // Opens every source once (see FrameSource::prepare); false with error_path(),
+    // error() and os_errno() set.
+    bool prepare() { return frames_.prepare(); }
+    bool opens_a_stream() const noexcept { return frames_.opens_a_stream(); }
+
     std::pair<uint64_t, uint64_t> bounds() {
         std::lock_guard lock(mutex_);
-        return {first_start_, first_end_};
+        return frames_.bounds();
     }
 
     // The shard's destinations, packed (see ShardCounter::serialize).
@@ -97,70 +81,26 @@ public:
         alerts_ready_.notify_all();
     }
 
-    // Opens every source once, so that a missing file or one that is not a
-    // capture is refused before any row is built; the first stays open. False
-    // with error_path(), error() and os_errno() set.
-    bool prepare() {
-        // Standard input cannot be opened twice: it comes first or not at all.
-        for (std::size_t i = 1; i < sources_.size(); ++i) {
-            if (sources_[i].path == "-") {
-                error_ = "standard input can only be the first capture";
-                error_path_ = sources_[i].path;
-                return false;
-            }
-        }
-        for (std::size_t i = 0; i < sources_.size(); ++i) {
-            const Source& s = sources_[i];
-            capture::CaptureFile probe;
-            capture::CaptureFile& f = i == 0 ? file_ : probe;
-            f.set_cancel(&cancel_);
-            if (!f.open(s.path, how_, s.start, s.limit, s.guess)) {
-                error_ = f.error();
-                os_errno_ = f.os_errno();
-                error_path_ = s.path;
-                file_.close();
-                return false;
-            }
-            stats_.bytes_total += s.limit != UINT64_MAX ? s.limit - s.start : f.size();
-        }
-        current_ = 0;
-        first_start_ = file_.found_start();
-        return true;
-    }
-
-    // Whether opening may wait: a source is standard input, a pipe or a device, whose first
-    // bytes come when they come (a regular file's are there).
-    bool opens_a_stream() const noexcept {
-        for (const Source& s : sources_) {
-            struct stat st;
-            if (s.path == "-" || (::stat(s.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) return true;
-        }
-        return false;
-    }
-
     std::vector<columnar::Field> fields() const {
         std::vector<columnar::Field> out = table_.fields();
-        if (shard_) {
-            for (const auto& f : kShardFields) out.push_back(f);
-        }
         if (labelled_) {
             for (const auto& f : LabelBuilder::fields()) out.push_back(f);
         }
         return out;
     }
-    const std::string& error() const noexcept { return error_; }
-    const std::string& error_path() const noexcept { return error_path_; }
-    int os_errno() const noexcept { return os_errno_; }
+    const std::string& error() const noexcept { return error_.empty() ? frames_.error() : error_; }
+    const std::string& error_path() const noexcept { return frames_.error_path(); }
+    int os_errno() const noexcept { return frames_.os_errno(); }
 
     Stats stats() {
         std::lock_guard lock(mutex_);
         Stats s = stats_;
-        if (current_ < sources_.size()) s.bytes_done += file_.offset() - sources_[current_].start;
+        frames_.fill(s);
         return s;
     }
     std::vector<Damage> damage() {
         std::lock_guard lock(mutex_);
-        return damage_;
+        return frames_.damage();
     }
     // How many of the alerts given labelled no packet so far.
     uint64_t unmatched_alerts() {
@@ -176,18 +116,24 @@ public:
         return matched_;
     }
 
-    // The errno of the failure that ended the scan (0: none), with error().
-    int failure(std::string& text) {
+    // The errno of the failure that ended the scan (0: none) and its text; for a
+    // failed read, the text without the file's name, the file, and the byte offset.
+    int failure(std::string& text, std::string& path, uint64_t& offset) {
         std::lock_guard lock(mutex_);
-        if (failed_) text = error_;
+        if (failed_ && failed_ == frames_.failure_errno()) {
+            text = frames_.error_detail();
+            path = frames_.error_path();
+            offset = frames_.error_offset();
+        } else if (failed_) {
+            text = error();
+        }
         return failed_;
     }
 
     // Makes the batch being read, and every later one, end with ECANCELED as
-    // soon as it can (a read waiting on a pipe gives up within
-    // capture::kCancelLookMs). Any thread; the caller need not hold anything.
+    // soon as it can. Any thread; the caller need not hold anything.
     void cancel() noexcept {
-        cancel_.store(true, std::memory_order_relaxed);
+        frames_.cancel();
         alerts_ready_.notify_all();
     }
 
@@ -196,25 +142,56 @@ public:
     // failure come in a batch of their own first.
     int next_batch(ArrowArray* out) {
         std::unique_lock lock(mutex_);
-        out->release = nullptr;
-        return produce(out, lock);
+        Produced p;
+        const int rc = produce(p, lock);
+        if (p.mend.release) p.mend.release(&p.mend);
+        *out = p.rows;
+        return rc;
     }
 
-    ~Scanner() {
-        for (Pending& p : pending_) {
-            if (p.batch.release) p.batch.release(&p.batch);
+    // next_batch() for a C stream: the failure's text into `error`.
+    int next(ArrowArray* out, std::string& error) {
+        const int rc = next_batch(out);
+        if (rc) error = this->error();
+        return rc;
+    }
+
+    // Reads the whole shard into `out`: every batch with its mending values. 0,
+    // or the errno of a failure (error()), the rows before it in `out`.
+    int read_shard(ShardRows& out) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            Produced p;
+            const int rc = produce(p, lock);
+            if (!p.rows.release) return rc;
+            if (!out.add(p.rows, p.mend)) return fail(ENOMEM, "out of memory");
         }
-        for (ArrowArray& a : ready_) a.release(&a);
     }
 
 private:
+    // A batch as made: the table's rows, and for a shard their mending values.
+    struct Produced {
+        ArrowArray rows{};
+        ArrowArray mend{};
+    };
+    // A batch read before its alerts were in.
+    struct Pending {
+        Produced out;
+        std::vector<labels::LabelKey> keys;
+    };
+    static constexpr std::size_t kMaxPending = 64;
+
+    static void release(Produced& p) noexcept {
+        if (p.rows.release) p.rows.release(&p.rows);
+        if (p.mend.release) p.mend.release(&p.mend);
+    }
+
     // The next batch: read, and labelled once the alerts are in (until then
     // rows are read ahead, up to a bound).
-    int produce(ArrowArray* out, std::unique_lock<std::mutex>& lock) {
-        out->release = nullptr;
+    int produce(Produced& out, std::unique_lock<std::mutex>& lock) {
         if (failed_) return failed_;
         if (!ready_.empty()) {
-            *out = ready_.front();
+            out = ready_.front();
             ready_.pop_front();
             return 0;
         }
@@ -228,20 +205,20 @@ private:
             }
             if (alerts_) {
                 Pending p;
-                const int rc = read_batch(&p.batch, &p.keys);
-                if (rc || !p.batch.release) return rc;
+                const int rc = read_batch(p.out, &p.keys);
+                if (rc || !p.out.rows.release) return rc;
                 return label(p, out);
             }
             // Until the alerts are in, read ahead, up to a bound.
             if (!done_reading_ && pending_.size() < kMaxPending) {
                 Pending p;
-                const int rc = read_batch(&p.batch, &p.keys);
+                const int rc = read_batch(p.out, &p.keys);
                 if (rc) {
                     if (pending_.empty()) return rc;
                     done_reading_ = true;  // the failure comes after the rows before it
                     pending_failure_ = rc;
                     failed_ = 0;
-                } else if (!p.batch.release) {
+                } else if (!p.out.rows.release) {
                     done_reading_ = true;
                 } else {
                     pending_.push_back(std::move(p));
@@ -249,50 +226,32 @@ private:
                 continue;
             }
             if (done_reading_ && pending_.empty()) return pending_failure_ ? (failed_ = pending_failure_) : 0;
-            if (cancelled()) return fail(ECANCELED, "cancelled");
+            if (frames_.cancelled()) return fail(ECANCELED, "cancelled");
             // Woken by set_alerts() or cancel(); the timeout covers a cancel() that came
             // between the test above and the wait.
             alerts_ready_.wait_for(lock, std::chrono::milliseconds(capture::kCancelLookMs),
-                                   [this] { return alerts_ || !alerts_failed_.empty() || cancelled(); });
+                                   [this] { return alerts_ || !alerts_failed_.empty() || frames_.cancelled(); });
         }
     }
 
-    // A batch read before its alerts were in.
-    struct Pending {
-        ArrowArray batch{};
-        std::vector<labels::LabelKey> keys;
-    };
-    static constexpr std::size_t kMaxPending = 64;
-
     // Reads one batch of rows into `out` (release null: no more rows), with
     // each row's label key when `keys`.
-    int read_batch(ArrowArray* out, std::vector<labels::LabelKey>* keys) {
-        out->release = nullptr;
+    int read_batch(Produced& out, std::vector<labels::LabelKey>* keys) {
         if (failed_) return failed_;
         if (pending_failure_) return failed_ = pending_failure_;
-        if (cancelled()) return fail(ECANCELED, "cancelled");
-        if (!table_.start(batch_rows_)) return fail(ENOMEM, "out of memory");
-        for (auto& c : shard_columns_) {
-            if (!c.start(batch_rows_)) return fail(ENOMEM, "out of memory");
-        }
+        if (frames_.cancelled()) return fail(ECANCELED, "cancelled");
+        if (!table_.start(batch_rows_) || !mend_.start(batch_rows_)) return fail(ENOMEM, "out of memory");
         if (keys) keys->reserve(batch_rows_);
         decode::PacketView view;
         capture::Frame frame;
-        while (table_.rows() < static_cast<int64_t>(batch_rows_) && current_ < sources_.size()) {
-            const capture::ReadStatus status = file_.next(frame);
-            if (status != capture::ReadStatus::frame) {
-                if (status == capture::ReadStatus::failed) {
-                    pending_failure_ = file_.os_errno() ? file_.os_errno() : EIO;
-                    error_ = describe(sources_[current_].path, file_.error(), file_.offset());
-                    break;
-                }
-                if (status == capture::ReadStatus::damaged) {
-                    damage_.push_back({sources_[current_].path, file_.offset(), file_.error()});
-                }
-                if (!advance()) break;
-                continue;
+        while (table_.rows() < static_cast<int64_t>(batch_rows_)) {
+            const Stop stop = frames_.next(frame);
+            if (stop == Stop::cancelled) return fail(ECANCELED, "cancelled");
+            if (stop == Stop::failed) {
+                pending_failure_ = frames_.failure_errno();
+                break;
             }
-            if ((++stats_.frames & kCancelLookEvery) == 0 && cancelled()) return fail(ECANCELED, "cancelled");
+            if (stop == Stop::end) break;
             const decode::Outcome outcome =
                 decode::decode_frame(frame.linktype, decode::Reader(frame.data, frame.caplen), view);
             if (outcome != decode::Outcome::ip) {
@@ -301,9 +260,9 @@ private:
             }
             uint32_t count = 0;
             if (shard_) {
-                uint32_t mend;
+                uint32_t mend = kNotFirstChain;
                 count = shard_counts_.count(view.ip.version, view.ip.dst, frame.seconds(), mend);
-                shard_columns_[0].push<uint32_t>(mend);
+                mend_[0].push<uint32_t>(mend);
             } else if (table_.features()) {
                 count = counts_.count(view.ip.version, view.ip.dst, frame.seconds());
             }
@@ -316,23 +275,17 @@ private:
             if (pending_failure_) return failed_ = pending_failure_;
             return 0;  // the scan is done
         }
-        if (!table_.export_batch(out)) return fail(ENOMEM, "out of memory");
-        if (shard_) {
-            ArrowArray extra;
-            if (!columnar::export_batch(shard_columns_, &extra)) {
-                out->release(out);
-                return fail(ENOMEM, "out of memory");
-            }
-            const ArrowArray base = *out;
-            if (!columnar::join_batches(base, extra, out)) return fail(ENOMEM, "out of memory");
+        if (!table_.export_batch(&out.rows)) return fail(ENOMEM, "out of memory");
+        if (shard_ && !mend_.export_batch(&out.mend)) {
+            release(out);
+            return fail(ENOMEM, "out of memory");
         }
         return 0;
     }
 
-    // The batch of `p` with its label columns after its others.
     // A batch's messages may hold more text than one batch's offsets can: it is then cut
     // into pieces that each fit, all but the first waiting in ready_.
-    int label(Pending& p, ArrowArray* out) {
+    int label(Pending& p, Produced& out) {
         const std::size_t n = p.keys.size();
         std::vector<labels::Label> found;
         std::vector<std::size_t> cuts{0};  // the pieces are [cuts[k], cuts[k + 1])
@@ -343,7 +296,7 @@ private:
                 found.push_back(alerts_->label(p.keys[i], cursor_, matched_));
                 const std::size_t msg = found.back().shown ? alerts_->msg(*found.back().shown).size() : 0;
                 if (msg > text_limit_) {
-                    p.batch.release(&p.batch);
+                    release(p.out);
                     return fail(EFBIG, "an alert's message is longer than a batch can hold");
                 }
                 if (text + msg > text_limit_) {
@@ -354,57 +307,61 @@ private:
             }
             cuts.push_back(n);
         } catch (const std::bad_alloc&) {
-            p.batch.release(&p.batch);
+            release(p.out);
             return fail(ENOMEM, "out of memory");
         }
-        const ArrowArray base = p.batch;
-        p.batch.release = nullptr;
-        if (cuts.size() == 2) return labelled(base, found, 0, n, out);
+        if (cuts.size() == 2) return labelled(p.out, found, 0, n, out);
         int rc = 0;
         for (std::size_t k = 0; k + 1 < cuts.size() && !rc; ++k) {
-            ArrowArray piece, joined;
-            if (!copy_rows(base, static_cast<int64_t>(cuts[k]), static_cast<int64_t>(cuts[k + 1]), &piece)) {
+            const auto b = static_cast<int64_t>(cuts[k]), e = static_cast<int64_t>(cuts[k + 1]);
+            Produced piece, joined;
+            if (!copy_rows(p.out.rows, table_.fields(), b, e, &piece.rows) ||
+                (p.out.mend.release && !copy_rows(p.out.mend, {ShardRows::kMendField}, b, e, &piece.mend))) {
+                release(piece);
                 rc = fail(ENOMEM, "out of memory");
-            } else if (!(rc = labelled(piece, found, cuts[k], cuts[k + 1], &joined))) {
+            } else if (!(rc = labelled(piece, found, cuts[k], cuts[k + 1], joined))) {
                 ready_.push_back(joined);
             }
         }
-        ArrowArray done = base;
-        done.release(&done);
+        release(p.out);
         if (rc) return rc;
-        *out = ready_.front();
+        out = ready_.front();
         ready_.pop_front();
         return 0;
     }
 
-    // `base` (rows [begin, end) of `found`) with its label columns after its others; takes `base` over.
-    int labelled(ArrowArray base, const std::vector<labels::Label>& found, std::size_t begin, std::size_t end,
-                 ArrowArray* out) {
-        LabelBuilder labels(*alerts_);
+    // `in` (rows [begin, end) of `found`) with its label columns after its others; takes `in` over.
+    int labelled(Produced& in, const std::vector<labels::Label>& found, std::size_t begin, std::size_t end,
+                 Produced& out) {
+        LabelBuilder labels(*alerts_, arena_);
         bool ok = labels.start(end - begin);
         for (std::size_t i = begin; ok && i < end; ++i) ok = labels.add(found[i]);
         ArrowArray label_batch;
         if (!ok || !labels.export_batch(&label_batch)) {
-            base.release(&base);
+            release(in);
             return fail(ENOMEM, "out of memory");
         }
-        if (!columnar::join_batches(base, label_batch, out)) return fail(ENOMEM, "out of memory");
+        out.mend = in.mend;
+        in.mend.release = nullptr;
+        const ArrowArray base = in.rows;
+        in.rows.release = nullptr;
+        if (!columnar::join_batches(base, label_batch, &out.rows)) {
+            release(out);
+            return fail(ENOMEM, "out of memory");
+        }
         return 0;
     }
 
-    // Rows [begin, end) of a batch of the scan's own columns (labels aside), copied.
-    bool copy_rows(const ArrowArray& batch, int64_t begin, int64_t end, ArrowArray* out) {
-        std::vector<columnar::Field> fields = table_.fields();
-        if (shard_) fields.insert(fields.end(), std::begin(kShardFields), std::end(kShardFields));
-        std::vector<columnar::Column> columns;
+    // Rows [begin, end) of a batch of `fields`, copied (into the scan's arena, if it has one).
+    bool copy_rows(const ArrowArray& batch, const std::vector<columnar::Field>& fields, int64_t begin, int64_t end,
+                   ArrowArray* out) {
+        columnar::ColumnSet columns(arena_);
+        for (const auto& f : fields) columns.add(f);
+        if (!columns.start(static_cast<std::size_t>(end - begin))) return false;
         for (std::size_t c = 0; c < fields.size(); ++c) {
-            columns.emplace_back(fields[c]);
-            if (!columns.back().start(static_cast<std::size_t>(end - begin)) ||
-                !columnar::append_rows(batch.children[c], fields[c], begin, end, columns.back())) {
-                return false;
-            }
+            if (!columnar::append_rows(batch.children[c], fields[c], begin, end, columns[c])) return false;
         }
-        return columnar::export_batch(columns, out);
+        return columns.export_batch(out);
     }
 
     void count_skipped(decode::Outcome outcome) noexcept {
@@ -416,74 +373,33 @@ private:
         }
     }
 
-    // The current file is done: opens the next one. False when none is left
-    // or the next cannot be opened (a failure then).
-    bool advance() {
-        if (current_ == 0) first_end_ = file_.offset();
-        stats_.bytes_done += file_.offset() - sources_[current_].start;
-        ++stats_.files_done;
-        file_.close();
-        if (++current_ >= sources_.size()) return false;
-        const Source& s = sources_[current_];
-        file_.set_cancel(&cancel_);
-        if (!file_.open(s.path, how_, s.start, s.limit, s.guess)) {
-            pending_failure_ = file_.os_errno() ? file_.os_errno() : EINVAL;
-            error_ = describe(s.path, file_.error(), 0);
-            current_ = sources_.size();
-            return false;
-        }
-        return true;
-    }
-
-    // "path: text (at byte N)"; no offset when `offset` is 0.
-    static std::string describe(const std::string& path, const char* text, uint64_t offset) {
-        char at[48] = "";
-        if (offset) std::snprintf(at, sizeof at, " (at byte %llu)", static_cast<unsigned long long>(offset));
-        std::string out;
-        out.reserve(path.size() + std::strlen(text) + sizeof at + 2);
-        out.append(path).append(": ").append(text).append(at);
-        return out;
-    }
-
     int fail(int err, const char* text) {
         error_ = text;
         failed_ = err;
         return err;
     }
 
-    bool cancelled() const noexcept { return cancel_.load(std::memory_order_relaxed); }
-    // Frames between two looks at the cancel flag: a mapped file reads this many in well under a millisecond.
-    static constexpr uint64_t kCancelLookEvery = 4095;
-
-    std::vector<Source> sources_;
+    FrameSource frames_;
     TableBuilder table_;
     std::size_t batch_rows_;
-    capture::ReadWith how_;
-    capture::CaptureFile file_;
-    std::size_t current_ = 0;
-    uint64_t first_start_ = 0;
-    uint64_t first_end_ = UINT64_MAX;
     features::DestinationTable counts_;
     bool labelled_;
     bool shard_;
-    std::vector<columnar::Column> shard_columns_;
+    std::size_t text_limit_;
+    std::shared_ptr<columnar::Arena> arena_;
+    columnar::ColumnSet mend_;  // a shard's mending values, a column beside the table's
     ShardCounter shard_counts_;
     std::shared_ptr<const labels::AlertIndex> alerts_;
     std::string alerts_failed_;
     std::vector<uint8_t> matched_;
     labels::LabelCursor cursor_;
     std::deque<Pending> pending_;
-    std::deque<ArrowArray> ready_;  // pieces of a labelled batch cut to fit, waiting their turn
-    std::size_t text_limit_;
+    std::deque<Produced> ready_;  // pieces of a labelled batch cut to fit, waiting their turn
     bool done_reading_ = false;
 
     std::condition_variable alerts_ready_;
-    capture::CancelFlag cancel_{false};
     Stats stats_;
-    std::vector<Damage> damage_;
     std::string error_;
-    std::string error_path_;
-    int os_errno_ = 0;
     int pending_failure_ = 0;
     int failed_ = 0;
     std::mutex mutex_;

@@ -118,9 +118,25 @@ struct ShardState {
     static constexpr uint32_t kBroken = 0x80000000u;
 };
 
-// Packed per destination, in id order: version (1), address (16), first and
-// last time (8 + 8), last count (4), first chain unbroken (1).
-inline constexpr std::size_t kSummaryEntry = 38;
+// A shard's summary: per destination, in id order, an entry of these fields, packed.
+namespace summary_entry {
+inline constexpr std::size_t kVersion = 0;     // uint8: 4 or 6
+inline constexpr std::size_t kAddress = 1;     // 16 bytes, as in the frame
+inline constexpr std::size_t kFirstTime = 17;  // double: the shard's first packet to it
+inline constexpr std::size_t kLastTime = 25;   // double: its last
+inline constexpr std::size_t kLastCount = 33;  // uint32: the count at the last
+inline constexpr std::size_t kUnbroken = 37;   // uint8: the first chain ran to the last packet
+inline constexpr std::size_t kSize = 38;
+}  // namespace summary_entry
+
+// The carry state as bytes: per destination an entry of these fields, packed.
+namespace carry_entry {
+inline constexpr std::size_t kVersion = 0;    // uint8
+inline constexpr std::size_t kAddress = 1;    // 16 bytes
+inline constexpr std::size_t kCount = 17;     // uint32: the chain's count
+inline constexpr std::size_t kLastTime = 21;  // double: its last packet
+inline constexpr std::size_t kSize = 29;
+}  // namespace carry_entry
 
 // The mending column's value for a row outside its destination's first chain.
 inline constexpr uint32_t kNotFirstChain = UINT32_MAX;
@@ -149,17 +165,18 @@ public:
     }
 
     std::string serialize() {
-        std::string out(keys_.size() * kSummaryEntry, '\0');
+        using namespace summary_entry;
+        std::string out(keys_.size() * kSize, '\0');
         char* p = out.data();
-        for (uint32_t id = 0; id < keys_.size(); ++id, p += kSummaryEntry) {
+        for (uint32_t id = 0; id < keys_.size(); ++id, p += kSize) {
             const DestinationKey& k = keys_[id];
             const ShardState& d = *find(k);
-            p[0] = static_cast<char>(k.version);
-            std::memcpy(p + 1, k.addr, 16);
-            std::memcpy(p + 17, &first_times_[id], 8);
-            std::memcpy(p + 25, &d.last_seen_time, 8);
-            std::memcpy(p + 33, &d.count, 4);
-            p[37] = d.tag & ShardState::kBroken ? 0 : 1;
+            p[kVersion] = static_cast<char>(k.version);
+            std::memcpy(p + kAddress, k.addr, 16);
+            std::memcpy(p + kFirstTime, &first_times_[id], 8);
+            std::memcpy(p + kLastTime, &d.last_seen_time, 8);
+            std::memcpy(p + kLastCount, &d.count, 4);
+            p[kUnbroken] = d.tag & ShardState::kBroken ? 0 : 1;
         }
         return out;
     }
@@ -179,19 +196,20 @@ public:
     // order); the state then moves past that shard. False for a summary that
     // is not one.
     bool next(const char* summary, std::size_t size, std::vector<uint32_t>& carry) {
-        if (size % kSummaryEntry) return false;
-        const std::size_t n = size / kSummaryEntry;
+        using namespace summary_entry;
+        if (size % kSize) return false;
+        const std::size_t n = size / kSize;
         carry.assign(n, 0);
         for (std::size_t id = 0; id < n; ++id) {
-            const char* p = summary + id * kSummaryEntry;
-            DestinationKey key{static_cast<uint8_t>(p[0]), {}};
-            std::memcpy(key.addr, p + 1, 16);
+            const char* p = summary + id * kSize;
+            DestinationKey key{static_cast<uint8_t>(p[kVersion]), {}};
+            std::memcpy(key.addr, p + kAddress, 16);
             double first, last;
             uint32_t last_count;
-            std::memcpy(&first, p + 17, 8);
-            std::memcpy(&last, p + 25, 8);
-            std::memcpy(&last_count, p + 33, 4);
-            const bool unbroken = p[37] != 0;
+            std::memcpy(&first, p + kFirstTime, 8);
+            std::memcpy(&last, p + kLastTime, 8);
+            std::memcpy(&last_count, p + kLastCount, 4);
+            const bool unbroken = p[kUnbroken] != 0;
             bool added;
             const uint32_t at = index_.find_or_add(key, added);
             if (added) chains_.push_back({0, 0.0});
@@ -209,27 +227,29 @@ public:
 
     // The state as bytes (version, address, count, last time per destination), and back.
     std::string serialize() const {
-        std::string out(chains_.size() * 29, '\0');
+        using namespace carry_entry;
+        std::string out(chains_.size() * kSize, '\0');
         char* p = out.data();
-        for (uint32_t id = 0; id < chains_.size(); ++id, p += 29) {
+        for (uint32_t id = 0; id < chains_.size(); ++id, p += kSize) {
             const DestinationKey& k = index_.key(id);
-            p[0] = static_cast<char>(k.version);
-            std::memcpy(p + 1, k.addr, 16);
-            std::memcpy(p + 17, &chains_[id].count, 4);
-            std::memcpy(p + 21, &chains_[id].last_seen_time, 8);
+            p[kVersion] = static_cast<char>(k.version);
+            std::memcpy(p + kAddress, k.addr, 16);
+            std::memcpy(p + kCount, &chains_[id].count, 4);
+            std::memcpy(p + kLastTime, &chains_[id].last_seen_time, 8);
         }
         return out;
     }
     bool load(const char* data, std::size_t size) {
-        if (size % 29) return false;
-        for (std::size_t i = 0; i < size; i += 29) {
-            DestinationKey key{static_cast<uint8_t>(data[i]), {}};
-            std::memcpy(key.addr, data + i + 1, 16);
+        using namespace carry_entry;
+        if (size % kSize) return false;
+        for (const char* p = data; p < data + size; p += kSize) {
+            DestinationKey key{static_cast<uint8_t>(p[kVersion]), {}};
+            std::memcpy(key.addr, p + kAddress, 16);
             bool added;
             const uint32_t at = index_.find_or_add(key, added);
             if (added) chains_.push_back({0, 0.0});
-            std::memcpy(&chains_[at].count, data + i + 17, 4);
-            std::memcpy(&chains_[at].last_seen_time, data + i + 21, 8);
+            std::memcpy(&chains_[at].count, p + kCount, 4);
+            std::memcpy(&chains_[at].last_seen_time, p + kLastTime, 8);
         }
         return true;
     }

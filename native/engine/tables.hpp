@@ -7,6 +7,7 @@
 #include "columnar/columns.hpp"
 #include "columnar/text.hpp"
 #include "decode/packet_view.hpp"
+#include "features/packet_features.hpp"
 #include "labels/alert_index.hpp"
 
 #include <algorithm>
@@ -19,6 +20,7 @@ namespace kavrel::engine {
 
 using columnar::Field;
 using columnar::Type;
+using columnar::kDefaultBatchRows;
 
 // Packet columns, in table order.
 enum PacketColumn : int {
@@ -41,8 +43,6 @@ inline const Field kPacketFields[kPacketColumnCount] = {
     {"icmp_type", Type::u8, true},                {"icmp_code", Type::u8, true},
 };
 
-inline const char* const kProtocolTypes[] = {"TCP", "UDP", "ICMP"};
-
 // Feature columns, in table order.
 enum FeatureColumn : int {
     kFeatTimestamp, kFeatSrcPort, kFeatDstPort, kFeatProtocolType, kFeatSrcBytes, kFeatLand, kFeatWrongFragment,
@@ -51,7 +51,8 @@ enum FeatureColumn : int {
 
 inline const Field kFeatureFields[kFeatureColumnCount] = {
     {"timestamp", Type::f64, false},      {"src_port", Type::u16, false},
-    {"dst_port", Type::u16, false},       {"protocol_type", Type::dictionary_utf8, false, kProtocolTypes, 3},
+    {"dst_port", Type::u16, false},
+    {"protocol_type", Type::dictionary_utf8, false, features::kProtocolTypes, features::kProtocolTypeCount},
     {"src_bytes", Type::u32, false},      {"land", Type::u8, false},
     {"wrong_fragment", Type::u8, false},  {"count", Type::u32, false},
 };
@@ -66,74 +67,29 @@ inline const Field kLabelFields[kLabelColumnCount] = {
     {"alert_priority", Type::u8, true},
 };
 
-// The feature values of one packet that do not depend on the count.
-struct Features {
-    double timestamp;
-    uint16_t src_port;
-    uint16_t dst_port;
-    int8_t protocol_type;  // index into kProtocolTypes
-    uint32_t src_bytes;
-    uint8_t land;
-    uint8_t wrong_fragment;
-};
-
-// The features of a decoded packet, defined as the per-packet feature
-// dictionaries define them. The transport header of an IPv4 packet is taken
-// where its IHL puts it, fragment or not; an IPv6 packet's lies after its
-// extension headers, and a later IPv6 fragment has no ports.
-inline Features features_of(const capture::Frame& frame, const decode::PacketView& v) noexcept {
-    using namespace decode;
-    Features f{};
-    f.timestamp = frame.seconds();
-    f.src_bytes = frame.wire_len;
-    const uint8_t p = v.ip.proto;
-    f.protocol_type = p == proto::kTcp ? 0 : p == proto::kUdp ? 1 : 2;
-    const bool ports_apply = (p == proto::kTcp || p == proto::kUdp) && (v.ip.version == 4 || v.transport_here());
-    if (ports_apply) {
-        f.src_port = v.l4.src_port;
-        f.dst_port = v.l4.dst_port;
-    }
-    f.wrong_fragment = v.ip.fragment ? 1 : 0;
-    if (v.ip.version == 4 && p == proto::kTcp && v.l4.has(Transport::kSrcPort) && v.l4.has(Transport::kDstPort) &&
-        std::memcmp(v.ip.src, v.ip.dst, 4) == 0 && f.src_port == f.dst_port) {
-        f.land = 1;
-    }
-    return f;
-}
-
 // Builds batches of one table: the feature columns (for the features table)
 // followed by the chosen packet columns.
 class TableBuilder {
 public:
-    TableBuilder(bool features, std::vector<int> packet_columns)
-        : features_(features), packet_columns_(std::move(packet_columns)) {
+    // Columns built in `arena` (nullptr: the heap).
+    TableBuilder(bool features, std::vector<int> packet_columns, std::shared_ptr<columnar::Arena> arena = {})
+        : features_(features), packet_columns_(std::move(packet_columns)), columns_(std::move(arena)) {
         if (features_) {
-            for (const Field& f : kFeatureFields) columns_.emplace_back(f);
+            for (const Field& f : kFeatureFields) columns_.add(f);
         }
-        for (int c : packet_columns_) columns_.emplace_back(kPacketFields[c]);
+        for (int c : packet_columns_) columns_.add(kPacketFields[c]);
     }
 
-    std::vector<Field> fields() const {
-        std::vector<Field> out;
-        for (const auto& c : columns_) out.push_back(c.field());
-        return out;
-    }
+    std::vector<Field> fields() const { return columns_.fields(); }
     bool features() const noexcept { return features_; }
-    int64_t rows() const noexcept { return columns_.empty() ? rows_ : columns_[0].length(); }
-
-    bool start(std::size_t rows) noexcept {
-        rows_ = 0;
-        for (auto& c : columns_) {
-            if (!c.start(rows)) return false;
-        }
-        return true;
-    }
+    int64_t rows() const noexcept { return columns_.rows(); }
+    bool start(std::size_t rows) noexcept { return columns_.start(rows); }
 
     // Appends one row; false when memory ran out.
     bool add(const capture::Frame& frame, const decode::PacketView& v, uint32_t count) noexcept {
         std::size_t i = 0;
         if (features_) {
-            const Features f = features_of(frame, v);
+            const features::PacketFeatures f = features::features_of(frame, v);
             columns_[kFeatTimestamp].push<double>(f.timestamp);
             columns_[kFeatSrcPort].push<uint16_t>(f.src_port);
             columns_[kFeatDstPort].push<uint16_t>(f.dst_port);
@@ -147,11 +103,10 @@ public:
         for (const int c : packet_columns_) {
             if (!add_packet_value(columns_[i++], c, frame, v)) return false;
         }
-        ++rows_;
         return true;
     }
 
-    bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
+    bool export_batch(ArrowArray* out) noexcept { return columns_.export_batch(out); }
 
 private:
     static bool add_packet_value(columnar::Column& col, int c, const capture::Frame& frame,
@@ -177,14 +132,14 @@ private:
         case kCapturedLength: col.push<uint32_t>(frame.caplen); return true;
         case kSrcMac:
         case kDstMac: {
-            const int16_t at = c == kSrcMac ? v.link.src_mac : v.link.dst_mac;
-            if (at < 0) {
+            const bool has = c == kSrcMac ? v.link.has_src_mac : v.link.has_dst_mac;
+            if (!has) {
                 col.push_null();
                 return true;
             }
             char* out = col.text_space(columnar::kMacTextLen);
             if (!out) return false;
-            col.commit_text(columnar::format_mac(frame.data + at, out));
+            col.commit_text(columnar::format_mac(c == kSrcMac ? v.link.src_mac : v.link.dst_mac, out));
             return true;
         }
         case kVlan:
@@ -226,31 +181,19 @@ private:
 
     bool features_;
     std::vector<int> packet_columns_;
-    std::vector<columnar::Column> columns_;
-    int64_t rows_ = 0;
-};
-
-// The column a shard adds for mending its counts (see shards.hpp): a row's
-// destination id in the shard while the row is in that destination's first
-// chain there, else kNotFirstChain.
-inline const Field kShardFields[] = {
-    {"__mend", Type::u32, false},
+    columnar::ColumnSet columns_;
 };
 
 // The label columns of a batch, built once its rows' alerts are known.
 class LabelBuilder {
 public:
-    explicit LabelBuilder(const labels::AlertIndex& alerts) : alerts_(alerts) {
-        for (const Field& f : kLabelFields) columns_.emplace_back(f);
+    explicit LabelBuilder(const labels::AlertIndex& alerts, std::shared_ptr<columnar::Arena> arena = {})
+        : alerts_(alerts), columns_(std::move(arena)) {
+        for (const Field& f : kLabelFields) columns_.add(f);
     }
     static std::vector<Field> fields() { return std::vector<Field>(std::begin(kLabelFields), std::end(kLabelFields)); }
 
-    bool start(std::size_t rows) noexcept {
-        for (auto& c : columns_) {
-            if (!c.start(rows)) return false;
-        }
-        return true;
-    }
+    bool start(std::size_t rows) noexcept { return columns_.start(rows); }
 
     bool add(const labels::Label& label) noexcept {
         columns_[kAlertCount].push<uint16_t>(static_cast<uint16_t>(std::min<uint32_t>(label.count, UINT16_MAX)));
@@ -270,11 +213,11 @@ public:
         return true;
     }
 
-    bool export_batch(ArrowArray* out) noexcept { return columnar::export_batch(columns_, out); }
+    bool export_batch(ArrowArray* out) noexcept { return columns_.export_batch(out); }
 
 private:
     const labels::AlertIndex& alerts_;
-    std::vector<columnar::Column> columns_;
+    columnar::ColumnSet columns_;
 };
 
 }  // namespace kavrel::engine

@@ -16,6 +16,9 @@
 
 namespace kavrel::labels {
 
+// The priority of an alert whose rule has none: after every priority a rule can have (0-255).
+inline constexpr int32_t kNoPriority = 256;
+
 struct Alert {
     int64_t time_us;
     int16_t protocol;  // IP protocol number
@@ -24,7 +27,7 @@ struct Alert {
     uint8_t dst[16];
     int32_t src_port;  // -1: the alert has none (for ICMP: the type)
     int32_t dst_port;  // (for ICMP: the code)
-    int32_t priority;  // lower is more severe; 256 when the alert has none
+    int32_t priority;  // lower is more severe; kNoPriority when the alert has none
     uint32_t order;    // position in the log
     uint32_t gid, sid, rev;
     uint64_t msg_begin, msg_end;  // the message, in the index's text (which may pass 4 GiB)
@@ -41,11 +44,14 @@ struct LabelKey {
     int64_t time_ns;
     uint8_t proto;
     uint8_t version;
-    uint8_t present;  // bits: 1 src port / ICMP type, 2 dst port / ICMP code (this packet's own)
+    uint8_t present;  // kHasSrcPort, kHasDstPort: which of the two the packet has (captured, its own)
     uint16_t src_port;  // or the ICMP type
     uint16_t dst_port;  // or the ICMP code
     uint8_t src[16];
     uint8_t dst[16];
+
+    static constexpr uint8_t kHasSrcPort = 1;  // or the ICMP type
+    static constexpr uint8_t kHasDstPort = 2;  // or the ICMP code
 
     static LabelKey of(int64_t time_ns, const decode::PacketView& v) noexcept {
         using namespace decode;
@@ -58,11 +64,11 @@ struct LabelKey {
         const Transport& t = v.l4;
         if (v.transport_here()) {
             if (v.ip.proto == proto::kTcp || v.ip.proto == proto::kUdp) {
-                if (t.has(Transport::kSrcPort)) k.present |= 1, k.src_port = t.src_port;
-                if (t.has(Transport::kDstPort)) k.present |= 2, k.dst_port = t.dst_port;
+                if (t.has(Transport::kSrcPort)) k.present |= kHasSrcPort, k.src_port = t.src_port;
+                if (t.has(Transport::kDstPort)) k.present |= kHasDstPort, k.dst_port = t.dst_port;
             } else if (is_icmp(v.ip.proto)) {
-                if (t.has(Transport::kIcmpType)) k.present |= 1, k.src_port = t.icmp_type;
-                if (t.has(Transport::kIcmpCode)) k.present |= 2, k.dst_port = t.icmp_code;
+                if (t.has(Transport::kIcmpType)) k.present |= kHasSrcPort, k.src_port = t.icmp_type;
+                if (t.has(Transport::kIcmpCode)) k.present |= kHasDstPort, k.dst_port = t.icmp_code;
             }
         }
         std::memcpy(k.src, v.ip.src, 16);
@@ -84,7 +90,7 @@ inline bool parse_address(std::string_view text, uint8_t version, uint8_t* out) 
     if (text.size() >= sizeof buf) return false;
     std::memcpy(buf, text.data(), text.size());
     buf[text.size()] = '\0';
-    return inet_pton(version == 4 ? AF_INET : AF_INET6, buf, out) == 1;
+    return inet_pton(AF_INET6, buf, out) == 1;
 }
 
 class AlertIndex {
@@ -150,8 +156,8 @@ private:
             return false;
         }
         // Ports name a packet only where it has them (TCP, UDP; ICMP type and code).
-        return (a.src_port < 0 || ((k.present & 1) && k.src_port == a.src_port)) &&
-               (a.dst_port < 0 || ((k.present & 2) && k.dst_port == a.dst_port));
+        return (a.src_port < 0 || ((k.present & LabelKey::kHasSrcPort) && k.src_port == a.src_port)) &&
+               (a.dst_port < 0 || ((k.present & LabelKey::kHasDstPort) && k.dst_port == a.dst_port));
     }
 
     std::vector<Alert> alerts_;

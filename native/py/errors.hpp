@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
 namespace kavrel {
 
@@ -25,8 +28,9 @@ inline PyObject* errbuf_text(const char* text) {
 }
 
 // Raises RuntimeError(prefix + text) with the cause as the attributes
-// `pcap_status` and `errno` (None where not known). A text that is not UTF-8
-// raises UnicodeDecodeError instead. Always returns nullptr.
+// `pcap_status` and `errno` (None where not known) and libpcap's text alone as
+// `libpcap_text`. A text that is not UTF-8 raises UnicodeDecodeError instead.
+// Always returns nullptr.
 inline PyObject* raise_pcap_error(const char* prefix, const char* text, FailureCause cause = {}) {
     Ref tail(errbuf_text(text));
     if (!tail) return nullptr;
@@ -37,11 +41,35 @@ inline PyObject* raise_pcap_error(const char* prefix, const char* text, FailureC
     Ref status(cause.pcap_status ? PyLong_FromLong(cause.pcap_status) : Py_NewRef(Py_None));
     Ref os_errno(cause.os_errno ? PyLong_FromLong(cause.os_errno) : Py_NewRef(Py_None));
     if (!status || !os_errno || PyObject_SetAttrString(error.get(), "pcap_status", status.get()) < 0 ||
-        PyObject_SetAttrString(error.get(), "errno", os_errno.get()) < 0) {
+        PyObject_SetAttrString(error.get(), "errno", os_errno.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "libpcap_text", tail.get()) < 0) {
         return nullptr;
     }
     // Set as a value, not re-raised, so it chains to an exception being handled.
     PyErr_SetObject(PyExc_RuntimeError, error.get());
+    return nullptr;
+}
+
+// Raises the OSError the system's `err` stands for (FileNotFoundError,
+// PermissionError, ...; a plain OSError when `err` is 0) with `text` as its
+// strerror and `filename` (a path or device; nullptr: none), and sets each
+// (name, value) of `facts` on it (values stolen; nullptr entries skipped).
+// Always returns nullptr.
+inline PyObject* raise_os_error(int err, const char* text, PyObject* filename,
+                                std::initializer_list<std::pair<const char*, PyObject*>> facts = {}) {
+    std::vector<Ref> values;
+    for (const auto& fact : facts) values.emplace_back(fact.second);
+    Ref message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
+    if (!message) return nullptr;
+    Ref error(filename ? PyObject_CallFunction(PyExc_OSError, "iOO", err, message.get(), filename)
+                       : PyObject_CallFunction(PyExc_OSError, "iO", err, message.get()));
+    if (!error) return nullptr;
+    std::size_t k = 0;
+    for (const auto& fact : facts) {
+        PyObject* value = values[k++].get();
+        if (value && PyObject_SetAttrString(error.get(), fact.first, value) < 0) return nullptr;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return nullptr;
 }
 

@@ -6,6 +6,7 @@
 
 #include "py/ref.hpp"
 
+#include <array>
 #include <cstddef>
 
 namespace kavrel {
@@ -77,6 +78,24 @@ PyModuleDef* module_definition(const char* name, const char* doc, PyMethodDef* m
 }
 
 // The builtins namespace that code in a module falls back to (new reference).
+// A heap type of the engine's: its instances made by `make` (tp_new) and unmade by
+// `unmake` (tp_dealloc), its methods, its docstring, and its attributes when it has any.
+struct TypeSlots {
+    std::array<PyType_Slot, 6> slots;
+
+    TypeSlots(newfunc make, destructor unmake, PyMethodDef* methods, const char* doc, PyGetSetDef* getset = nullptr)
+        : slots{{{Py_tp_new, reinterpret_cast<void*>(make)},
+                 {Py_tp_dealloc, reinterpret_cast<void*>(unmake)},
+                 {Py_tp_methods, methods},
+                 {Py_tp_doc, const_cast<char*>(doc)},
+                 {getset ? Py_tp_getset : 0, getset},
+                 {0, nullptr}}} {}
+
+    PyType_Spec spec(const char* name, int basic_size) {
+        return {name, basic_size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
+    }
+};
+
 inline PyObject* builtins_namespace() {
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) return nullptr;

@@ -36,6 +36,18 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// A buffer an argument parser filled ("y*"), released when this goes (the parser
+// releases those it filled when it fails, leaving `view.obj` null).
+struct HeldBuffer {
+    Py_buffer view{};
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (view.obj) PyBuffer_Release(&view);
+    }
+};
+
 // Inserts `value` (a new reference, or nullptr after a failure) under `key`,
 // consuming the reference either way.
 inline bool put(PyObject* dict, PyObject* key, PyObject* value) {

@@ -1,18 +1,28 @@
-// kavrel._engine: the dataset engine's batch producer for Python. A Scan reads
-// capture files natively and hands record batches over through the Arrow C
-// stream interface (__arrow_c_stream__); no Python object is made per packet.
+// kavrel._engine: the dataset engine for Python. Scans read captures natively
+// and hand record batches over through the Arrow C stream interface
+// (__arrow_c_stream__); no Python object is made per packet. Laid out as the
+// module reads: its state, its types (Scan, ShardRows, CarryState, LiveScan),
+// its functions, one method table, and its initialisation.
 #include "alerts/alert_reader.hpp"
+#include "capture/capture_file.hpp"
+#include "columnar/arena.hpp"
 #include "columnar/arrow_c.hpp"
 #include "columnar/arrow_import.hpp"
 #include "columnar/columns.hpp"
 #include "engine/live_scanner.hpp"
 #include "engine/scanner.hpp"
+#include "engine/shard_rows.hpp"
 #include "engine/tables.hpp"
 #include "labels/alert_index.hpp"
 #include "py/args.hpp"
+#include "py/arrow.hpp"
+#include "py/errors.hpp"
 #include "py/interruptible.hpp"
 #include "py/module.hpp"
 #include "py/ref.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,140 +30,81 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kavrel {
 namespace {
 
+using engine::LiveScanner;
+using engine::LiveStatus;
 using engine::Scanner;
+using engine::ShardRows;
+
+// ---- state --------------------------------------------------------------------------
 
 struct State {
-    PyObject* scan_type;
-    PyObject* carry_type;
+    PyObject* shard_rows_type;  // what Scan.take_shard() makes
 
     template <class F>
     int for_each_ref(F&& f) {
-        if (int rc = f(scan_type)) return rc;
-        return f(carry_type);
+        return f(shard_rows_type);
     }
 };
 
-// ---- the C stream over a reader of batches ---------------------------------------
+State* state_of_type(PyTypeObject* type) { return state_of<State>(PyType_GetModule(type)); }
 
-// The next batch of `source` into `out` for a C stream: 0, or an errno with
-// `error` set. One overload per kind of reader.
-int stream_next(Scanner& scanner, ArrowArray* out, std::string& error) {
-    const int rc = scanner.next_batch(out);
-    if (rc) error = scanner.error();
-    return rc;
-}
+// ---- what every entry shares ----------------------------------------------------------
 
-// Called without the interpreter: a live capture waits for as long as the link
-// is quiet and ends only when the device fails or the reader is closed.
-int stream_next(engine::LiveScanner& scanner, ArrowArray* out, std::string& error) {
-    const engine::LiveStatus status = scanner.next_batch(out, [] { return true; });
-    if (status == engine::LiveStatus::failed && !out->release) {
-        error = scanner.error();
-        return EIO;
-    }
-    return 0;
-}
-
-// An Arrow C stream over a shared reader (a Scanner or a LiveScanner).
-template <class Source>
-struct StreamOver {
-    std::shared_ptr<Source> source;
-    std::string last_error;
-
-    static StreamOver& of(ArrowArrayStream* stream) { return *static_cast<StreamOver*>(stream->private_data); }
-
-    static int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-        StreamOver& data = of(stream);
-        if (!columnar::export_schema(data.source->fields(), out)) {
-            data.last_error = "out of memory";
-            return ENOMEM;
+// The packet columns named by `names` (a sequence of str), as column numbers;
+// false with TypeError or ValueError set.
+bool parse_columns(PyObject* names, std::vector<int>& out) {
+    Ref seq(PySequence_Fast(names, "columns must be a sequence of column names"));
+    if (!seq) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "a column name must be str, not %.200s", Py_TYPE(name)->tp_name);
+            return false;
         }
-        return 0;
+        int found = -1;
+        for (int c = 0; c < engine::kPacketColumnCount && found < 0; ++c) {
+            if (PyUnicode_EqualToUTF8(name, engine::kPacketFields[c].name)) found = c;
+        }
+        if (found < 0) {
+            PyErr_Format(PyExc_ValueError, "unknown packet column %R", name);
+            return false;
+        }
+        out.push_back(found);
     }
-    static int get_next(ArrowArrayStream* stream, ArrowArray* out) {
-        StreamOver& data = of(stream);
-        return stream_next(*data.source, out, data.last_error);
-    }
-    static const char* get_last_error(ArrowArrayStream* stream) {
-        const StreamOver& data = of(stream);
-        return data.last_error.empty() ? nullptr : data.last_error.c_str();
-    }
-    static void release(ArrowArrayStream* stream) {
-        delete static_cast<StreamOver*>(stream->private_data);
-        stream->release = nullptr;
-    }
-};
-
-void stream_capsule_free(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (!stream) {
-        PyErr_WriteUnraisable(capsule);
-        return;
-    }
-    if (stream->release) stream->release(stream);
-    delete stream;
+    return true;
 }
 
-// __arrow_c_stream__(requested_schema=None) over `source`: a capsule that owns
-// the stream. The batches come in their own schema.
-template <class Source>
-PyObject* stream_capsule(const std::shared_ptr<Source>& source, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"requested_schema", nullptr};
-    PyObject* requested = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kwlist), &requested)) return nullptr;
-    using Data = StreamOver<Source>;
-    auto* stream = new (std::nothrow) ArrowArrayStream;
-    auto* data = new (std::nothrow) Data{source, {}};
-    if (!stream || !data) {
-        delete stream;
-        delete data;
-        return PyErr_NoMemory();
-    }
-    *stream = ArrowArrayStream{Data::get_schema, Data::get_next, Data::get_last_error, Data::release, data};
-    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
-    if (!capsule) {
-        stream->release(stream);
-        delete stream;
-    }
-    return capsule;
+// "packets" or "features"; false with ValueError set.
+bool parse_table(const char* table, bool& features) {
+    features = std::strcmp(table, "features") == 0;
+    if (features || std::strcmp(table, "packets") == 0) return true;
+    PyErr_Format(PyExc_ValueError, "unknown table %s", table);
+    return false;
 }
 
-
-// ---- Scan ---------------------------------------------------------------------
-
-struct Scan {
-    PyObject_HEAD
-    std::shared_ptr<Scanner> scanner;
-};
-
-Scan* as_scan(PyObject* self) { return reinterpret_cast<Scan*>(self); }
-
-// The packet column named `name`, or -1 with ValueError set.
-int packet_column(PyObject* name) {
-    for (int c = 0; c < engine::kPacketColumnCount; ++c) {
-        if (PyUnicode_EqualToUTF8(name, engine::kPacketFields[c].name)) return c;
-    }
-    PyErr_Format(PyExc_ValueError, "unknown packet column %R", name);
-    return -1;
-}
-
-// The open failure of `path` as the exception a Python program expects: the
-// OSError subclass of the system's errno, or ValueError for what is no capture.
-PyObject* raise_open_failure(const Scanner& scanner) {
-    Ref path(PyUnicode_DecodeFSDefault(scanner.error_path().c_str()));
+// What a capture that could not be opened is to a Python program: the OSError
+// subclass of the system's errno, naming the file; or ValueError for a file that
+// is no capture, with the file (`filename`) and libpcap's words (`libpcap_text`).
+PyObject* raise_open_failure(const std::string& path_bytes, int os_errno, const std::string& text) {
+    Ref path(PyUnicode_DecodeFSDefault(path_bytes.c_str()));
     if (!path) return nullptr;
-    if (scanner.os_errno()) {
-        Ref error(PyObject_CallFunction(PyExc_OSError, "isO", scanner.os_errno(), std::strerror(scanner.os_errno()),
-                                        path.get()));
-        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    if (os_errno) return raise_os_error(os_errno, std::strerror(os_errno), path.get());
+    Ref said(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!said) return nullptr;
+    Ref message(PyUnicode_FromFormat("%U: not a capture file (%U)", path.get(), said.get()));
+    if (!message) return nullptr;
+    Ref error(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+    if (!error || PyObject_SetAttrString(error.get(), "filename", path.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "libpcap_text", said.get()) < 0) {
         return nullptr;
     }
-    PyErr_Format(PyExc_ValueError, "%U: not a capture file (%s)", path.get(), scanner.error().c_str());
+    PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
 }
 
@@ -162,11 +113,9 @@ PyObject* raise_open_failure(const Scanner& scanner) {
 // src_port/dst_port/priority int32, gid/sid/rev uint32, msg utf8. nullptr with
 // an exception set.
 std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
-    PyObject *schema_capsule, *array_capsule;
-    if (!PyArg_ParseTuple(capsules, "OO", &schema_capsule, &array_capsule)) return nullptr;
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, "arrow_schema"));
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule, "arrow_array"));
-    if (!schema || !array) return nullptr;
+    ArrowSchema* schema;
+    ArrowArray* array;
+    if (!batch_capsules(capsules, schema, array)) return nullptr;
     using columnar::ImportedColumn;
     ImportedColumn time, protocol, src, dst, src_port, dst_port, priority, gid, sid, rev, msg;
     const bool found = columnar::find_column(schema, array, "time_us", "l", time) &&
@@ -201,7 +150,7 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
         }
         a.src_port = src_port.valid(i) ? src_port.value<int32_t>(i) : -1;
         a.dst_port = dst_port.valid(i) ? dst_port.value<int32_t>(i) : -1;
-        a.priority = priority.valid(i) ? priority.value<int32_t>(i) : 256;
+        a.priority = priority.valid(i) ? priority.value<int32_t>(i) : labels::kNoPriority;
         a.order = static_cast<uint32_t>(i);
         a.gid = gid.valid(i) ? gid.value<uint32_t>(i) : 0;
         a.sid = sid.valid(i) ? sid.value<uint32_t>(i) : 0;
@@ -212,44 +161,77 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
     return index;
 }
 
-// Scan(paths, table, columns, batch_size, reader, alerts): `paths` a list of str,
-// `table` "packets" or "features", `columns` a sequence of packet column
-// names, `reader` "auto" or "libpcap", `alerts` None (no labels), True (labels
-// whose alerts come later through set_alerts), or the (schema, array) capsules
-// of the alerts that label the rows.
+// The usable alerts of (schema, array) capsules (None: none); false with an exception set.
+bool alerts_of(PyObject* capsules, std::shared_ptr<labels::AlertIndex>& out) {
+    if (capsules == Py_None) return true;
+    try {
+        out = alert_index(capsules);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return out != nullptr;
+}
+
+// ---- Scan ---------------------------------------------------------------------------
+
+struct Scan {
+    PyObject_HEAD
+    std::shared_ptr<Scanner> scanner;
+    std::shared_ptr<columnar::SharedArena> arena;  // a shard built for another process
+};
+
+Scan* as_scan(PyObject* self) { return reinterpret_cast<Scan*>(self); }
+
+// The sources of `paths`: each a path, or (path, first record's byte offset, where
+// the shard ends, whether the offset is only near a record).
+bool parse_sources(PyObject* paths, std::vector<engine::Source>& out) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths); ++i) {
+        PyObject* item = PyList_GET_ITEM(paths, i);
+        PyObject* path = item;
+        unsigned long long start = 0, limit = UINT64_MAX;
+        int guess = 0;
+        if (PyTuple_Check(item) && !PyArg_ParseTuple(item, "OKK|p", &path, &start, &limit, &guess)) return false;
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(path, &encoded)) return false;
+        out.push_back({PyBytes_AS_STRING(encoded), start, limit, guess != 0});
+        Py_DECREF(encoded);
+    }
+    if (out.empty()) {
+        PyErr_SetString(PyExc_ValueError, "no capture to read");
+        return false;
+    }
+    return true;
+}
+
+// Scan(paths, table, columns, batch_size, reader="auto", alerts=None, shard=False,
+// shared=False, _text_limit=2**31-1): `table` "packets" or "features"; `columns`
+// packet column names; `reader` "auto" or "libpcap"; `alerts` None (no labels),
+// True (labels whose alerts come later through set_alerts), or the (schema,
+// array) capsules of the alerts. `shard`: a features shard, read whole with
+// take_shard(); `shared`: its rows built in a memory file another process maps.
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", "shard",
-                                   "_text_limit", nullptr};
+                                   "shared", "_text_limit", nullptr};
     PyObject* paths;
     const char* table;
     PyObject* columns;
     Py_ssize_t batch_size;
     const char* reader = "auto";
     PyObject* alerts = Py_None;
-    int shard = 0;
+    int shard = 0, shared = 0;
     Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sOpn", const_cast<char**>(kwlist), &PyList_Type, &paths,
-                                     &table, &columns, &batch_size, &reader, &alerts, &shard, &text_limit)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sOppn", const_cast<char**>(kwlist), &PyList_Type, &paths,
+                                     &table, &columns, &batch_size, &reader, &alerts, &shard, &shared,
+                                     &text_limit)) {
         return nullptr;
     }
     if (text_limit < 1 || static_cast<std::size_t>(text_limit) > columnar::kMaxTextBytes) {
         PyErr_SetString(PyExc_ValueError, "_text_limit must be from 1 to 2**31 - 1");
         return nullptr;
     }
-    std::shared_ptr<labels::AlertIndex> index;
-    const bool labelled = alerts != Py_None;
-    if (labelled && alerts != Py_True) {
-        try {
-            if (!(index = alert_index(alerts))) return nullptr;
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
-    }
-    const bool features = std::strcmp(table, "features") == 0;
-    if (!features && std::strcmp(table, "packets") != 0) {
-        PyErr_Format(PyExc_ValueError, "unknown table %s", table);
-        return nullptr;
-    }
+    bool features;
+    if (!parse_table(table, features)) return nullptr;
     capture::ReadWith how;
     if (std::strcmp(reader, "auto") == 0) {
         how = capture::ReadWith::automatic;
@@ -263,46 +245,23 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "batch_size must be at least 1");
         return nullptr;
     }
+    const bool labelled = alerts != Py_None;
+    std::shared_ptr<labels::AlertIndex> index;
+    if (labelled && alerts != Py_True && !alerts_of(alerts, index)) return nullptr;
     std::vector<engine::Source> sources;
-    // Each source: a path, or (path, first record's byte offset, where the shard
-    // ends, whether the offset is only near a record).
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths); ++i) {
-        PyObject* item = PyList_GET_ITEM(paths, i);
-        PyObject* path = item;
-        unsigned long long start = 0, limit = UINT64_MAX;
-        int guess = 0;
-        if (PyTuple_Check(item) && !PyArg_ParseTuple(item, "OKK|p", &path, &start, &limit, &guess)) return nullptr;
-        PyObject* encoded = nullptr;
-        if (!PyUnicode_FSConverter(path, &encoded)) return nullptr;
-        sources.push_back({PyBytes_AS_STRING(encoded), start, limit, guess != 0});
-        Py_DECREF(encoded);
-    }
-    if (sources.empty()) {
-        PyErr_SetString(PyExc_ValueError, "no capture to read");
-        return nullptr;
-    }
     std::vector<int> chosen;
-    Ref names(PySequence_Fast(columns, "columns must be a sequence of column names"));
-    if (!names) return nullptr;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
-        PyObject* name = PySequence_Fast_GET_ITEM(names.get(), i);
-        if (!PyUnicode_Check(name)) {
-            PyErr_Format(PyExc_TypeError, "a column name must be str, not %.200s", Py_TYPE(name)->tp_name);
-            return nullptr;
-        }
-        const int c = packet_column(name);
-        if (c < 0) return nullptr;
-        chosen.push_back(c);
-    }
+    if (!parse_sources(paths, sources) || !parse_columns(columns, chosen)) return nullptr;
 
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     auto* scan = as_scan(self.get());
     new (&scan->scanner) std::shared_ptr<Scanner>();
+    new (&scan->arena) std::shared_ptr<columnar::SharedArena>();
+    if (shared && !(scan->arena = columnar::SharedArena::create())) return PyErr_SetFromErrno(PyExc_OSError);
     try {
         scan->scanner = std::make_shared<Scanner>(std::move(sources), features, std::move(chosen),
                                                   static_cast<std::size_t>(batch_size), how, labelled, shard != 0,
-                                                  static_cast<std::size_t>(text_limit));
+                                                  static_cast<std::size_t>(text_limit), scan->arena);
         if (index) scan->scanner->set_alerts(std::move(index));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -319,13 +278,14 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         ready = scanner->prepare();
         Py_END_ALLOW_THREADS
     }
-    if (!ready) return raise_open_failure(*scan->scanner);
+    if (!ready) return raise_open_failure(scanner->error_path(), scanner->os_errno(), scanner->error());
     return self.release();
 }
 
 void scan_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     as_scan(self)->scanner.~shared_ptr<Scanner>();
+    as_scan(self)->arena.~shared_ptr<columnar::SharedArena>();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -361,14 +321,19 @@ PyObject* scan_damage(PyObject* self, PyObject*) {
     return out.release();
 }
 
+// failure() -> None, or (errno, text, file or None, byte offset) of what ended the
+// scan; for a failed read of a file, the text says what went wrong, not which file.
 PyObject* scan_failure(PyObject* self, PyObject*) {
-    std::string text;
+    std::string text, path;
+    uint64_t offset = 0;
     int err;
     Py_BEGIN_ALLOW_THREADS
-    err = as_scan(self)->scanner->failure(text);
+    err = as_scan(self)->scanner->failure(text, path, offset);
     Py_END_ALLOW_THREADS
     if (!err) Py_RETURN_NONE;
-    return Py_BuildValue("(is)", err, text.c_str());
+    Ref file(path.empty() ? Py_NewRef(Py_None) : PyUnicode_DecodeFSDefault(path.c_str()));
+    if (!file) return nullptr;
+    return Py_BuildValue("(isOK)", err, text.c_str(), file.get(), static_cast<unsigned long long>(offset));
 }
 
 // set_alerts(capsules) gives a labelled scan its alerts; set_alerts(None, why)
@@ -378,13 +343,7 @@ PyObject* scan_set_alerts(PyObject* self, PyObject* args) {
     const char* why = "";
     if (!PyArg_ParseTuple(args, "O|s", &capsules, &why)) return nullptr;
     std::shared_ptr<labels::AlertIndex> index;
-    if (capsules != Py_None) {
-        try {
-            if (!(index = alert_index(capsules))) return nullptr;
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
-    }
+    if (!alerts_of(capsules, index)) return nullptr;
     const std::string reason(why);
     Py_BEGIN_ALLOW_THREADS  // waits while another thread reads a batch
     as_scan(self)->scanner->set_alerts(std::move(index), reason);
@@ -421,17 +380,35 @@ PyObject* scan_bounds(PyObject* self, PyObject*) {
     return PyTuple_Pack(2, start.get(), end.get());
 }
 
-PyObject* scan_cancel(PyObject* self, PyObject*) {
-    as_scan(self)->scanner->cancel();
-    Py_RETURN_NONE;
-}
-
 PyObject* scan_summary(PyObject* self, PyObject*) {
     std::string summary;
     Py_BEGIN_ALLOW_THREADS
     summary = as_scan(self)->scanner->summary();
     Py_END_ALLOW_THREADS
     return PyBytes_FromStringAndSize(summary.data(), static_cast<Py_ssize_t>(summary.size()));
+}
+
+PyObject* scan_cancel(PyObject* self, PyObject*) {
+    as_scan(self)->scanner->cancel();
+    Py_RETURN_NONE;
+}
+
+PyObject* shard_rows_from(PyTypeObject* type, std::unique_ptr<ShardRows> rows, std::vector<columnar::Field> fields,
+                          std::shared_ptr<columnar::SharedArena> arena);
+
+// take_shard() -> ShardRows: the whole shard read (a failed read keeps the rows
+// before it, failure() says what it was).
+PyObject* scan_take_shard(PyObject* self, PyObject*) {
+    Scan* scan = as_scan(self);
+    std::unique_ptr<ShardRows> rows(new (std::nothrow) ShardRows);
+    if (!rows) return PyErr_NoMemory();
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = scan->scanner->read_shard(*rows);
+    Py_END_ALLOW_THREADS
+    (void)rc;  // kept in the scan's failure()
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of_type(Py_TYPE(self))->shard_rows_type);
+    return shard_rows_from(type, std::move(rows), scan->scanner->fields(), scan->arena);
 }
 
 PyMethodDef scan_methods[] = {
@@ -443,8 +420,9 @@ PyMethodDef scan_methods[] = {
      PyDoc_STR("The files that could not be read to their end: (path, byte offset, libpcap's text).")},
     {"bounds", scan_bounds, METH_NOARGS,
      PyDoc_STR("(where the first source's records began, where its reading ended); None where unknown.")},
-    {"summary", scan_summary, METH_NOARGS,
-     PyDoc_STR("A shard's destinations, packed, for CarryState.next().")},
+    {"summary", scan_summary, METH_NOARGS, PyDoc_STR("A shard's destinations, packed, for CarryState.next().")},
+    {"take_shard", scan_take_shard, METH_NOARGS,
+     PyDoc_STR("The whole shard's rows, with what mends their counts, as a ShardRows.")},
     {"set_alerts", scan_set_alerts, METH_VARARGS,
      PyDoc_STR("set_alerts(capsules) gives a labelled scan its alerts; set_alerts(None, why) fails it.")},
     {"unmatched_alerts", scan_unmatched_alerts, METH_NOARGS,
@@ -452,176 +430,186 @@ PyMethodDef scan_methods[] = {
     {"matched_alerts", scan_matched_alerts, METH_NOARGS,
      PyDoc_STR("One byte per usable alert, in the labeller's order: 1 when it labelled a packet.")},
     {"failure", scan_failure, METH_NOARGS,
-     PyDoc_STR("None, or (errno, text) of the failure that ended the scan.")},
+     PyDoc_STR("None, or (errno, text, file or None, byte offset) of the failure that ended the scan.")},
     {"cancel", scan_cancel, METH_NOARGS,
      PyDoc_STR("Ends the batch being read, and every later one, with ECANCELED; any thread.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot scan_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(scan_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc)},
-    {Py_tp_methods, scan_methods},
-    {Py_tp_doc, const_cast<char*>("A native scan of capture files into record batches.")},
-    {0, nullptr},
+TypeSlots scan_slots(scan_new, scan_dealloc, scan_methods,
+                      "A native scan of capture files into record batches.");
+PyType_Spec scan_spec = scan_slots.spec("kavrel._engine.Scan", sizeof(Scan));
+
+// ---- ShardRows ----------------------------------------------------------------------
+
+// The batches of a ShardRows, once mended, as a C stream's source.
+struct ShardBatches {
+    std::vector<ArrowArray> batches;
+    std::vector<columnar::Field> schema;
+    std::size_t next_batch = 0;
+
+    ~ShardBatches() {
+        for (std::size_t i = next_batch; i < batches.size(); ++i) batches[i].release(&batches[i]);
+    }
+    const std::vector<columnar::Field>& fields() const { return schema; }
+    int next(ArrowArray* out, std::string&) {
+        if (next_batch < batches.size()) *out = batches[next_batch++];
+        return 0;
+    }
 };
 
-PyType_Spec scan_spec = {"kavrel._engine.Scan", sizeof(Scan), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                         scan_slots};
+struct ShardRowsObject {
+    PyObject_HEAD
+    std::unique_ptr<ShardRows> rows;
+    std::vector<columnar::Field> fields;
+    std::shared_ptr<columnar::SharedArena> arena;  // where a worker's rows were built
+};
 
-// ---- alert logs ------------------------------------------------------------------
+ShardRowsObject* as_rows(PyObject* self) { return reinterpret_cast<ShardRowsObject*>(self); }
 
-void schema_capsule_free(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (schema && schema->release) schema->release(schema);
-    delete schema;
+PyObject* shard_rows_from(PyTypeObject* type, std::unique_ptr<ShardRows> rows, std::vector<columnar::Field> fields,
+                          std::shared_ptr<columnar::SharedArena> arena) {
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* r = as_rows(self.get());
+    new (&r->rows) std::unique_ptr<ShardRows>(std::move(rows));
+    new (&r->fields) std::vector<columnar::Field>(std::move(fields));
+    new (&r->arena) std::shared_ptr<columnar::SharedArena>(std::move(arena));
+    return self.release();
 }
 
-void array_capsule_free(PyObject* capsule) {
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-    if (array && array->release) array->release(array);
-    delete array;
+// ShardRows(fd, description, table, columns, labelled): the rows another process
+// built in the memory file `fd` (the caller keeps the descriptor) and described.
+PyObject* rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"fd", "description", "table", "columns", "labelled", nullptr};
+    int fd, labelled;
+    Py_buffer description;
+    const char* table;
+    PyObject* columns;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iy*sOp", const_cast<char**>(kwlist), &fd, &description,
+                                     &table, &columns, &labelled)) {
+        return nullptr;
+    }
+    const std::string manifest(static_cast<const char*>(description.buf), static_cast<std::size_t>(description.len));
+    PyBuffer_Release(&description);
+    bool features;
+    std::vector<int> chosen;
+    if (!parse_table(table, features) || !parse_columns(columns, chosen)) return nullptr;
+    std::vector<columnar::Field> fields = engine::TableBuilder(features, chosen).fields();
+    if (labelled) {
+        for (const auto& f : engine::LabelBuilder::fields()) fields.push_back(f);
+    }
+    const std::shared_ptr<columnar::MappedShare> share = columnar::MappedShare::map(fd);
+    if (!share) return PyErr_SetFromErrno(PyExc_OSError);
+    std::unique_ptr<ShardRows> rows(new (std::nothrow) ShardRows);
+    if (!rows) return PyErr_NoMemory();
+    std::string why;
+    if (!ShardRows::rebuild(share, manifest, fields, *rows, why)) {
+        PyErr_SetString(PyExc_ValueError, why.c_str());
+        return nullptr;
+    }
+    return shard_rows_from(type, std::move(rows), std::move(fields), {});
 }
 
-PyObject* schema_capsule(const std::vector<columnar::Field>& fields) {
-    auto* schema = new (std::nothrow) ArrowSchema;
-    if (!schema || !columnar::export_schema(fields, schema)) {
-        delete schema;
+void rows_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_rows(self)->rows.~unique_ptr<ShardRows>();
+    as_rows(self)->fields.~vector<columnar::Field>();
+    as_rows(self)->arena.~shared_ptr<columnar::SharedArena>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+bool check_rows(ShardRowsObject* r) {
+    if (r->rows) return true;
+    PyErr_SetString(PyExc_ValueError, "the rows were handed on already");
+    return false;
+}
+
+// mend(carry) adds each destination's carry (uint32 per destination id, native order)
+// to the count of its first chain's rows, in place.
+PyObject* rows_mend(PyObject* self, PyObject* arg) {
+    ShardRowsObject* r = as_rows(self);
+    if (!check_rows(r)) return nullptr;
+    Py_buffer carry;
+    if (PyObject_GetBuffer(arg, &carry, PyBUF_SIMPLE) < 0) return nullptr;
+    const int count = engine::kFeatCount;
+    Py_BEGIN_ALLOW_THREADS
+    r->rows->mend(static_cast<const uint32_t*>(carry.buf), static_cast<std::size_t>(carry.len) / sizeof(uint32_t),
+                  count);
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&carry);
+    Py_RETURN_NONE;
+}
+
+// describe() -> (memory file descriptor, description) of rows built for another
+// process; the descriptor stays this object's (the receiver gets its own).
+PyObject* rows_describe(PyObject* self, PyObject*) {
+    ShardRowsObject* r = as_rows(self);
+    if (!check_rows(r)) return nullptr;
+    if (!r->arena) {
+        PyErr_SetString(PyExc_ValueError, "these rows were not built in a memory file");
+        return nullptr;
+    }
+    std::string manifest;
+    if (!r->rows->describe(*r->arena, manifest)) {
+        PyErr_SetString(PyExc_RuntimeError, "a buffer of the rows lies outside their memory file");
+        return nullptr;
+    }
+    return Py_BuildValue("(iy#)", r->arena->fd(), manifest.data(), static_cast<Py_ssize_t>(manifest.size()));
+}
+
+// mend_values() -> bytes: every row's mending value (uint32, native order), in row order.
+PyObject* rows_mend_values(PyObject* self, PyObject*) {
+    ShardRowsObject* r = as_rows(self);
+    if (!check_rows(r)) return nullptr;
+    std::vector<uint32_t> values;
+    try {
+        values = r->rows->mend_values();
+    } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(schema, "arrow_schema", schema_capsule_free);
-    if (!capsule) {
-        schema->release(schema);
-        delete schema;
-    }
-    return capsule;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                     static_cast<Py_ssize_t>(values.size() * sizeof(uint32_t)));
 }
 
-// Takes ownership of `batch`.
-PyObject* array_capsule(ArrowArray batch) {
-    auto* array = new (std::nothrow) ArrowArray(batch);
-    if (!array) {
-        batch.release(&batch);
+PyObject* rows_len(PyObject* self, PyObject*) {
+    ShardRowsObject* r = as_rows(self);
+    return PyLong_FromLongLong(r->rows ? r->rows->rows() : 0);
+}
+
+// __arrow_c_stream__: the batches, handed on (once), without their mending values.
+PyObject* rows_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    ShardRowsObject* r = as_rows(self);
+    if (!check_rows(r)) return nullptr;
+    std::shared_ptr<ShardBatches> batches;
+    try {
+        batches = std::make_shared<ShardBatches>();
+        batches->schema = r->fields;
+        batches->batches = r->rows->take_batches();
+    } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(array, "arrow_array", array_capsule_free);
-    if (!capsule) {
-        array->release(array);
-        delete array;
-    }
-    return capsule;
+    r->rows.reset();
+    return stream_capsule(batches, args, kwargs);
 }
 
-// read_alert_log(path, year, rollover_month, date_order) ->
-//     (schema capsule, [batch capsules], lines, lines skipped)
-PyObject* read_alert_log(PyObject*, PyObject* args) {
-    PyObject* path_obj;
-    int year, rollover_month;
-    const char* order_text;
-    Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
-    if (!PyArg_ParseTuple(args, "O&iis|n", PyUnicode_FSConverter, &path_obj, &year, &rollover_month, &order_text,
-                          &text_limit))
-        return nullptr;
-    Ref path(path_obj);
-    alerts::DateOrder order;
-    if (std::strcmp(order_text, "auto") == 0) order = alerts::DateOrder::automatic;
-    else if (std::strcmp(order_text, "mdy") == 0) order = alerts::DateOrder::mdy;
-    else if (std::strcmp(order_text, "ymd") == 0) order = alerts::DateOrder::ymd;
-    else {
-        PyErr_Format(PyExc_ValueError, "date_order must be 'auto', 'mdy' or 'ymd', not %R",
-                     PyTuple_GET_ITEM(args, 3));
-        return nullptr;
-    }
-    const std::string name(PyBytes_AS_STRING(path.get()));
-    alerts::AlertLog log;
-    Py_BEGIN_ALLOW_THREADS
-    log = alerts::read_alert_log(name, {year, rollover_month}, order,
-                                 static_cast<std::size_t>(std::clamp<Py_ssize_t>(text_limit, 1, INT32_MAX)));
-    Py_END_ALLOW_THREADS
-    Ref batches(PyList_New(0));
-    bool failed = !batches;
-    for (ArrowArray& batch : log.batches) {
-        if (failed) {
-            batch.release(&batch);
-            continue;
-        }
-        Ref capsule(array_capsule(batch));
-        if (!capsule || PyList_Append(batches.get(), capsule.get()) < 0) failed = true;
-    }
-    if (failed) return nullptr;
-    if (log.os_errno) {
-        Ref filename(PyUnicode_DecodeFSDefault(name.c_str()));
-        errno = log.os_errno;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-    }
-    Ref schema(schema_capsule(std::vector<columnar::Field>(std::begin(alerts::kAlertFields),
-                                                           std::end(alerts::kAlertFields))));
-    if (!schema) return nullptr;
-    return Py_BuildValue("(OOKKK)", schema.get(), batches.get(), static_cast<unsigned long long>(log.lines),
-                         static_cast<unsigned long long>(log.skipped), static_cast<unsigned long long>(log.invalid_utf8));
-}
+PyMethodDef rows_methods[] = {
+    {"mend", rows_mend, METH_O, PyDoc_STR("mend(carry): the carries added to each destination's first chain.")},
+    {"describe", rows_describe, METH_NOARGS,
+     PyDoc_STR("(memory file descriptor, description) of rows built for another process.")},
+    {"mend_values", rows_mend_values, METH_NOARGS, PyDoc_STR("Every row's mending value, uint32, in row order.")},
+    {"rows", rows_len, METH_NOARGS, PyDoc_STR("How many rows are held.")},
+    {"__arrow_c_stream__", as_cfunction(rows_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("The batches as an Arrow C stream, handed on once.")},
+    {nullptr, nullptr, 0, nullptr},
+};
 
-// fast_alert_groups(line) -> the eight texts of a fast-alert line ("" for a part
-// it lacks) in a dict, or None; the line holds no line feed.
-PyObject* fast_alert_groups(PyObject*, PyObject* arg) {
-    if (!PyUnicode_Check(arg)) {
-        PyErr_Format(PyExc_TypeError, "line must be str, not %.200s", Py_TYPE(arg)->tp_name);
-        return nullptr;
-    }
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
-    if (!utf8) return nullptr;
-    if (std::memchr(utf8, '\n', static_cast<std::size_t>(size))) {
-        PyErr_SetString(PyExc_ValueError, "the line holds a line feed");
-        return nullptr;
-    }
-    alerts::Line line;
-    alerts::decode_line(reinterpret_cast<const uint8_t*>(utf8), static_cast<std::size_t>(size), line);
-    alerts::FastAlert a;
-    alerts::FastAlertMatcher<char32_t> matcher;
-    if (!matcher.match(line.chars.data(), line.size(), a)) Py_RETURN_NONE;
-    Ref out(PyDict_New());
-    if (!out) return nullptr;
-    const std::pair<const char*, const alerts::Span*> groups[] = {
-        {"ts", &a.ts}, {"sid", &a.sid}, {"msg", &a.msg}, {"class", &a.cls},
-        {"pri", &a.pri}, {"proto", &a.proto}, {"src", &a.src}, {"dst", &a.dst},
-    };
-    for (const auto& [name, span] : groups) {
-        const uint32_t b = span->present ? line.starts[span->begin] : 0;
-        const uint32_t e = span->present ? line.starts[span->end] : 0;
-        Ref text(PyUnicode_DecodeUTF8(line.utf8.data() + b, e - b, "strict"));
-        if (!text || PyDict_SetItemString(out.get(), name, text.get()) < 0) return nullptr;
-    }
-    return out.release();
-}
+TypeSlots rows_slots(rows_new, rows_dealloc, rows_methods,
+                      "A shard's rows, held until their counts are mended.");
+PyType_Spec rows_spec = rows_slots.spec("kavrel._engine.ShardRows", sizeof(ShardRowsObject));
 
-// first_time_ns(path) -> the capture time of the first frame (ns since the epoch), or None.
-PyObject* first_time_ns(PyObject*, PyObject* arg) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(arg, &encoded)) return nullptr;
-    Ref path(encoded);
-    const std::string name(PyBytes_AS_STRING(encoded));
-    capture::CaptureFile file;
-    capture::Frame frame;
-    bool opened, got = false;
-    Py_BEGIN_ALLOW_THREADS
-    opened = file.open(name);
-    if (opened) got = file.next(frame) == capture::ReadStatus::frame;
-    Py_END_ALLOW_THREADS
-    if (!opened) {
-        Ref filename(PyUnicode_DecodeFSDefault(name.c_str()));
-        if (file.os_errno()) {
-            errno = file.os_errno();
-            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-        }
-        return PyErr_Format(PyExc_ValueError, "%U: not a capture file (%s)", filename.get(), file.error());
-    }
-    if (!got) Py_RETURN_NONE;
-    return PyLong_FromLongLong(frame.time_ns());
-}
-
-
-// ---- shards -----------------------------------------------------------------------
+// ---- CarryState ----------------------------------------------------------------------
 
 struct Carry {
     PyObject_HEAD
@@ -691,92 +679,11 @@ PyMethodDef carry_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot carry_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(carry_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(carry_dealloc)},
-    {Py_tp_methods, carry_methods},
-    {Py_tp_doc, const_cast<char*>("The count chains after the shards of a capture read so far.")},
-    {0, nullptr},
-};
+TypeSlots carry_slots(carry_new, carry_dealloc, carry_methods,
+                      "The count chains after the shards of a capture read so far.");
+PyType_Spec carry_spec = carry_slots.spec("kavrel._engine.CarryState", sizeof(Carry));
 
-PyType_Spec carry_spec = {"kavrel._engine.CarryState", sizeof(Carry), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, carry_slots};
-
-// mended_counts(batch, carry) -> (schema, array) capsules of a one-column batch:
-// the `count` of a features shard's batch (with its mending columns) with the
-// carries (uint32 per destination id) added to each destination's first chain.
-PyObject* mended_counts(PyObject*, PyObject* args) {
-    PyObject* batch_obj;
-    Py_buffer carry;
-    if (!PyArg_ParseTuple(args, "Oy*", &batch_obj, &carry)) return nullptr;
-    Ref capsules(PyObject_CallMethod(batch_obj, "__arrow_c_array__", nullptr));
-    if (!capsules || !PyTuple_Check(capsules.get()) || PyTuple_GET_SIZE(capsules.get()) != 2) {
-        PyBuffer_Release(&carry);
-        return nullptr;
-    }
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
-    columnar::ImportedColumn count, mend;
-    if (!schema || !array || !columnar::find_column(schema, array, "count", "I", count) ||
-        !columnar::find_column(schema, array, "__mend", "I", mend)) {
-        PyBuffer_Release(&carry);
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "not a features shard's batch");
-        return nullptr;
-    }
-    const auto* carries = static_cast<const uint32_t*>(carry.buf);
-    const std::size_t n = static_cast<std::size_t>(carry.len) / sizeof(uint32_t);
-    std::vector<columnar::Column> out;
-    out.emplace_back(engine::kFeatureFields[engine::kFeatCount]);
-    bool ok = out[0].start(static_cast<std::size_t>(array->length));
-    for (int64_t i = 0; ok && i < array->length; ++i) {
-        uint32_t c = count.value<uint32_t>(i);
-        const uint32_t id = mend.value<uint32_t>(i);  // kNotFirstChain is past every carry
-        if (id < n) c += carries[id];
-        out[0].push<uint32_t>(c);
-    }
-    PyBuffer_Release(&carry);
-    ArrowArray result;
-    if (!ok || !columnar::export_batch(out, &result)) return PyErr_NoMemory();
-    Ref result_schema(schema_capsule(std::vector<columnar::Field>{engine::kFeatureFields[engine::kFeatCount]}));
-    if (!result_schema) {
-        result.release(&result);
-        return nullptr;
-    }
-    Ref result_array(array_capsule(result));
-    if (!result_array) return nullptr;
-    return PyTuple_Pack(2, result_schema.get(), result_array.get());
-}
-
-// A tuple of the names of `fields`.
-PyObject* names_of(const columnar::Field* fields, int n) {
-    Ref out(PyTuple_New(n));
-    if (!out) return nullptr;
-    for (int i = 0; i < n; ++i) {
-        PyObject* name = PyUnicode_FromString(fields[i].name);
-        if (!name) return nullptr;
-        PyTuple_SET_ITEM(out.get(), i, name);
-    }
-    return out.release();
-}
-
-PyMethodDef module_methods[] = {
-    {"mended_counts", mended_counts, METH_VARARGS,
-     PyDoc_STR("mended_counts(batch, carry) -> capsules of the batch's count with the carries added.")},
-    {"fast_alert_groups", fast_alert_groups, METH_O,
-     PyDoc_STR("fast_alert_groups(line) -> dict of the eight texts of a fast-alert line, or None.")},
-    {"first_time_ns", first_time_ns, METH_O,
-     PyDoc_STR("first_time_ns(path) -> the capture time of the first frame in ns, or None when it has none.")},
-    {"read_alert_log", read_alert_log, METH_VARARGS,
-     PyDoc_STR("read_alert_log(path, year, rollover_month, date_order) -> (schema, batches, lines, skipped, "
-               "invalid_utf8)\n\n"
-               "The alerts table of a fast-alert log, `timestamp` as wall-clock microseconds.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// ---- live capture ----------------------------------------------------------------
-
-using engine::LiveScanner;
-using engine::LiveStatus;
+// ---- LiveScan ------------------------------------------------------------------------
 
 struct LiveScan {
     PyObject_HEAD
@@ -785,23 +692,45 @@ struct LiveScan {
 
 LiveScan* as_live(PyObject* self) { return reinterpret_cast<LiveScan*>(self); }
 
-// The open failure of a device as the exception a Python program expects.
-PyObject* raise_live_open_failure(const LiveScanner& scanner, PyObject* filter) {
-    const char* text = scanner.error().c_str();
-    int err;
-    switch (scanner.open_status()) {
-    case LiveScanner::kBadFilter:
-        PyErr_Format(PyExc_ValueError, "bad capture filter %R: %s", filter, text);
-        return nullptr;
-    case PCAP_ERROR_NO_SUCH_DEVICE: err = ENODEV; break;
-    case PCAP_ERROR_PERM_DENIED:
-    case PCAP_ERROR_PROMISC_PERM_DENIED: err = EPERM; break;
-    case PCAP_ERROR_IFACE_NOT_UP: err = ENETDOWN; break;
-    default: PyErr_SetString(PyExc_OSError, text); return nullptr;
+// A live capture's failure as an exception: "device: libpcap's words", with the
+// device (`device`), the words alone (`libpcap_text`, without the device's name
+// libpcap often puts first) and libpcap's status (`pcap_status`, when known) as
+// attributes. `err` 0: a plain OSError.
+PyObject* raise_device_error(PyObject* exception, int err, const std::string& device, const std::string& text,
+                             int pcap_status) {
+    std::string_view words(text);
+    if (words.size() > device.size() + 2 && words.starts_with(device) && words.substr(device.size(), 2) == ": ") {
+        words.remove_prefix(device.size() + 2);
     }
-    Ref error(PyObject_CallFunction(PyExc_OSError, "is", err, text));  // PermissionError for EPERM
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    Ref name(PyUnicode_DecodeFSDefault(device.c_str()));
+    Ref said(PyUnicode_DecodeUTF8(words.data(), static_cast<Py_ssize_t>(words.size()), "replace"));
+    if (!name || !said) return nullptr;
+    Ref message(PyUnicode_FromFormat("%U: %U", name.get(), said.get()));
+    if (!message) return nullptr;
+    Ref error(err ? PyObject_CallFunction(exception, "iO", err, message.get())
+                  : PyObject_CallOneArg(exception, message.get()));
+    Ref status(pcap_status ? PyLong_FromLong(pcap_status) : Py_NewRef(Py_None));
+    if (!error || !status || PyObject_SetAttrString(error.get(), "device", name.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "libpcap_text", said.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "pcap_status", status.get()) < 0) {
+        return nullptr;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return nullptr;
+}
+
+// The open failure of a device as the exception a Python program expects.
+PyObject* raise_live_open_failure(const LiveScanner& scanner, const std::string& device, PyObject* filter) {
+    const int status = scanner.open_status();
+    if (status == LiveScanner::kBadFilter) {
+        PyErr_Format(PyExc_ValueError, "bad capture filter %R: %s", filter, scanner.error().c_str());
+        return nullptr;
+    }
+    const int err = status == PCAP_ERROR_NO_SUCH_DEVICE                                          ? ENODEV
+                    : status == PCAP_ERROR_PERM_DENIED || status == PCAP_ERROR_PROMISC_PERM_DENIED ? EPERM
+                    : status == PCAP_ERROR_IFACE_NOT_UP                                           ? ENETDOWN
+                                                                                                  : 0;
+    return raise_device_error(PyExc_OSError, err, device, scanner.error(), status);  // PermissionError for EPERM
 }
 
 // LiveScan(device, table, columns, filter, snaplen, promisc, buffer_bytes,
@@ -824,11 +753,7 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref device_bytes(device);
     engine::LiveSettings settings;
     settings.device = PyBytes_AS_STRING(device);
-    settings.features = std::strcmp(table, "features") == 0;
-    if (!settings.features && std::strcmp(table, "packets") != 0) {
-        PyErr_Format(PyExc_ValueError, "unknown table %s", table);
-        return nullptr;
-    }
+    if (!parse_table(table, settings.features)) return nullptr;
     if (filter != Py_None) {
         Py_ssize_t size;
         const char* text = PyUnicode_Check(filter) ? PyUnicode_AsUTF8AndSize(filter, &size) : nullptr;
@@ -851,25 +776,14 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     settings.buffer_bytes = buffer_bytes;
     settings.immediate = immediate != 0;
     settings.batch_rows = static_cast<std::size_t>(batch_rows);
-    settings.batch_ns = static_cast<int64_t>(batch_seconds * 1e9);
-    if (settings.batch_ns < 1) settings.batch_ns = 1;
-    Ref names(PySequence_Fast(columns, "columns must be a sequence of column names"));
-    if (!names) return nullptr;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
-        PyObject* name = PySequence_Fast_GET_ITEM(names.get(), i);
-        if (!PyUnicode_Check(name)) {
-            PyErr_Format(PyExc_TypeError, "a column name must be str, not %.200s", Py_TYPE(name)->tp_name);
-            return nullptr;
-        }
-        const int c = packet_column(name);
-        if (c < 0) return nullptr;
-        settings.packet_columns.push_back(c);
-    }
+    settings.batch_ns = std::max<int64_t>(1, static_cast<int64_t>(batch_seconds * 1e9));
+    if (!parse_columns(columns, settings.packet_columns)) return nullptr;
 
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     auto* live = as_live(self.get());
     new (&live->scanner) std::shared_ptr<LiveScanner>();
+    const std::string name = settings.device;
     try {
         live->scanner = std::make_shared<LiveScanner>(std::move(settings));
     } catch (const std::bad_alloc&) {
@@ -882,7 +796,7 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!run_interruptibly([scanner] { return scanner->open(); }, [scanner] { scanner->stop(); }, opened)) {
         return nullptr;
     }
-    if (!opened) return raise_live_open_failure(*live->scanner, filter);
+    if (!opened) return raise_live_open_failure(*live->scanner, name, filter);
     return self.release();
 }
 
@@ -926,8 +840,7 @@ PyObject* live_next_batch(PyObject* self, PyObject*) {
             return nullptr;
         }
         if (status == LiveStatus::failed) {
-            PyErr_SetString(PyExc_OSError, scanner->error().c_str());
-            return nullptr;
+            return raise_device_error(PyExc_OSError, 0, scanner->device(), scanner->error(), 0);
         }
         if (status == LiveStatus::interrupted) return nullptr;  // keep_going() said no without raising: cannot be
         Py_RETURN_NONE;
@@ -981,35 +894,187 @@ PyGetSetDef live_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot live_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(live_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(live_dealloc)},
-    {Py_tp_methods, live_methods},
-    {Py_tp_getset, live_getset},
-    {Py_tp_doc, const_cast<char*>("A live capture from one device into record batches.")},
-    {0, nullptr},
-};
+TypeSlots live_slots(live_new, live_dealloc, live_methods,
+                      "A live capture from one device into record batches.", live_getset);
+PyType_Spec live_spec = live_slots.spec("kavrel._engine.LiveScan", sizeof(LiveScan));
 
-PyType_Spec live_spec = {"kavrel._engine.LiveScan", sizeof(LiveScan), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, live_slots};
+// ---- functions -----------------------------------------------------------------------
+
+// read_alert_log(path, year, rollover_month, date_order, text_limit=2**31-1) ->
+//     (schema capsule, [batch capsules], lines, lines skipped, lines with bytes that are no UTF-8)
+PyObject* read_alert_log(PyObject*, PyObject* args) {
+    PyObject* path_obj;
+    int year, rollover_month;
+    const char* order_text;
+    Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
+    if (!PyArg_ParseTuple(args, "O&iis|n", PyUnicode_FSConverter, &path_obj, &year, &rollover_month, &order_text,
+                          &text_limit))
+        return nullptr;
+    Ref path(path_obj);
+    alerts::DateOrder order;
+    if (std::strcmp(order_text, "auto") == 0) order = alerts::DateOrder::automatic;
+    else if (std::strcmp(order_text, "mdy") == 0) order = alerts::DateOrder::mdy;
+    else if (std::strcmp(order_text, "ymd") == 0) order = alerts::DateOrder::ymd;
+    else {
+        PyErr_Format(PyExc_ValueError, "date_order must be 'auto', 'mdy' or 'ymd', not %R",
+                     PyTuple_GET_ITEM(args, 3));
+        return nullptr;
+    }
+    const std::string name(PyBytes_AS_STRING(path.get()));
+    alerts::AlertLog log;
+    Py_BEGIN_ALLOW_THREADS
+    log = alerts::read_alert_log(name, {year, rollover_month}, order,
+                                 static_cast<std::size_t>(std::clamp<Py_ssize_t>(text_limit, 1, INT32_MAX)));
+    Py_END_ALLOW_THREADS
+    Ref batches(PyList_New(0));
+    bool failed = !batches;
+    for (ArrowArray& batch : log.batches) {
+        if (failed) {
+            batch.release(&batch);
+            continue;
+        }
+        Ref capsule(array_capsule(batch));
+        if (!capsule || PyList_Append(batches.get(), capsule.get()) < 0) failed = true;
+    }
+    if (failed) return nullptr;
+    if (log.os_errno) {
+        Ref filename(PyUnicode_DecodeFSDefault(name.c_str()));
+        if (!filename) return nullptr;
+        return raise_os_error(log.os_errno, std::strerror(log.os_errno), filename.get());
+    }
+    Ref schema(schema_capsule(std::vector<columnar::Field>(std::begin(alerts::kAlertFields),
+                                                           std::end(alerts::kAlertFields))));
+    if (!schema) return nullptr;
+    return Py_BuildValue("(OOKKK)", schema.get(), batches.get(), static_cast<unsigned long long>(log.lines),
+                         static_cast<unsigned long long>(log.skipped), static_cast<unsigned long long>(log.invalid_utf8));
+}
+
+// first_time_ns(path) -> the capture time of the first frame (ns since the epoch), or None.
+PyObject* first_time_ns(PyObject*, PyObject* arg) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(arg, &encoded)) return nullptr;
+    Ref path(encoded);
+    const std::string name(PyBytes_AS_STRING(encoded));
+    capture::CaptureFile file;
+    capture::Frame frame;
+    bool opened, got = false;
+    Py_BEGIN_ALLOW_THREADS
+    opened = file.open(name);
+    if (opened) got = file.next(frame) == capture::ReadStatus::frame;
+    Py_END_ALLOW_THREADS
+    if (!opened) return raise_open_failure(name, file.os_errno(), file.error());
+    if (!got) Py_RETURN_NONE;
+    return PyLong_FromLongLong(frame.time_ns());
+}
+
+// capture_format(path) -> "classic", "pcapng", or None for a file of neither
+// magic: what a plan of shards needs to know of a file before it is read.
+PyObject* capture_format(PyObject*, PyObject* arg) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(arg, &encoded)) return nullptr;
+    Ref path(encoded);
+    uint8_t head[4] = {};
+    ssize_t got = -1;
+    Py_BEGIN_ALLOW_THREADS
+    const int fd = ::open(PyBytes_AS_STRING(encoded), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        got = ::read(fd, head, sizeof head);
+        ::close(fd);
+    }
+    Py_END_ALLOW_THREADS
+    if (got < 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
+    if (got == 4 && capture::is_classic_magic(head)) return PyUnicode_FromString("classic");
+    if (got == 4 && capture::pcapng::is_magic(head)) return PyUnicode_FromString("pcapng");
+    Py_RETURN_NONE;
+}
+
+// mended_counts(batch, mend_values, carry) -> (schema, array) capsules of a one-column
+// batch: the `count` of a features shard's batch with the carries (uint32 per
+// destination id) added to each destination's first chain, `mend_values` the
+// batch's rows' mending values (uint32 each). For rows read in memory that is
+// not the engine's (a Dask partition), which ShardRows.mend cannot write.
+PyObject* mended_counts(PyObject*, PyObject* args) {
+    PyObject* batch_obj;
+    HeldBuffer held_mend, held_carry;
+    if (!PyArg_ParseTuple(args, "Oy*y*", &batch_obj, &held_mend.view, &held_carry.view)) return nullptr;
+    const Py_buffer &mend = held_mend.view, &carry = held_carry.view;
+    Ref capsules(PyObject_CallMethod(batch_obj, "__arrow_c_array__", nullptr));
+    ArrowSchema* schema;
+    ArrowArray* array;
+    if (!capsules || !batch_capsules(capsules.get(), schema, array)) return nullptr;
+    columnar::ImportedColumn count;
+    if (!columnar::find_column(schema, array, "count", "I", count) ||
+        mend.len != static_cast<Py_ssize_t>(array->length * sizeof(uint32_t))) {
+        PyErr_SetString(PyExc_ValueError, "not a features shard's batch and its mending values");
+        return nullptr;
+    }
+    const auto* carries = static_cast<const uint32_t*>(carry.buf);
+    const auto* ids = static_cast<const uint32_t*>(mend.buf);
+    const std::size_t n = static_cast<std::size_t>(carry.len) / sizeof(uint32_t);
+    columnar::ColumnSet out;
+    out.add(engine::kFeatureFields[engine::kFeatCount]);
+    bool ok = out.start(static_cast<std::size_t>(array->length));
+    for (int64_t i = 0; ok && i < array->length; ++i) {
+        uint32_t c = count.value<uint32_t>(i);
+        if (ids[i] < n) c += carries[ids[i]];  // kNotFirstChain is past every carry
+        out[0].push<uint32_t>(c);
+    }
+    ArrowArray result;
+    if (!ok || !out.export_batch(&result)) return PyErr_NoMemory();
+    Ref result_schema(schema_capsule(out.fields()));
+    if (!result_schema) {
+        result.release(&result);
+        return nullptr;
+    }
+    Ref result_array(array_capsule(result));
+    if (!result_array) return nullptr;
+    return PyTuple_Pack(2, result_schema.get(), result_array.get());
+}
+
+// _fast_alert_groups(line) -> the eight texts of a fast-alert line ("" for a part
+// it lacks) in a dict, or None; the line holds no line feed. For tests.
+PyObject* fast_alert_groups(PyObject*, PyObject* arg) {
+    if (!PyUnicode_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "line must be str, not %.200s", Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (!utf8) return nullptr;
+    if (std::memchr(utf8, '\n', static_cast<std::size_t>(size))) {
+        PyErr_SetString(PyExc_ValueError, "the line holds a line feed");
+        return nullptr;
+    }
+    alerts::Line line;
+    alerts::decode_line(reinterpret_cast<const uint8_t*>(utf8), static_cast<std::size_t>(size), line);
+    alerts::FastAlert a;
+    alerts::FastAlertMatcher<char32_t> matcher;
+    if (!matcher.match(line.chars.data(), line.size(), a)) Py_RETURN_NONE;
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    const std::pair<const char*, const alerts::Span*> groups[] = {
+        {"ts", &a.ts}, {"sid", &a.sid}, {"msg", &a.msg}, {"class", &a.cls},
+        {"pri", &a.pri}, {"proto", &a.proto}, {"src", &a.src}, {"dst", &a.dst},
+    };
+    for (const auto& [name, span] : groups) {
+        const uint32_t b = span->present ? line.starts[span->begin] : 0;
+        const uint32_t e = span->present ? line.starts[span->end] : 0;
+        Ref text(PyUnicode_DecodeUTF8(line.utf8.data() + b, e - b, "strict"));
+        if (!text || PyDict_SetItemString(out.get(), name, text.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
 
 // _count_destinations(version, destinations, times, mode) -> (counts, final
 // size, peak size, peak capacity): the destination table fed packets to
 // `destinations` (4 or 16 bytes each, by version) at `times` (float64), counted
 // as a file is (mode 0), as a live capture is (1), or as a live capture swept
-// after every packet (2). `counts` holds the uint32 counts.
+// after every packet (2). `counts` holds the uint32 counts. For tests.
 PyObject* count_destinations(PyObject*, PyObject* args) {
     int version, mode;
-    Py_buffer dst, times;
-    if (!PyArg_ParseTuple(args, "iy*y*i", &version, &dst, &times, &mode)) return nullptr;
-    struct Release {
-        Py_buffer& a;
-        Py_buffer& b;
-        ~Release() {
-            PyBuffer_Release(&a);
-            PyBuffer_Release(&b);
-        }
-    } release{dst, times};
+    HeldBuffer held_dst, held_times;
+    if (!PyArg_ParseTuple(args, "iy*y*i", &version, &held_dst.view, &held_times.view, &mode)) return nullptr;
+    const Py_buffer &dst = held_dst.view, &times = held_times.view;
     const Py_ssize_t width = version == 6 ? 16 : 4;
     const Py_ssize_t n = times.len / 8;
     if ((version != 4 && version != 6) || mode < 0 || mode > 2 || times.len % 8 || dst.len != n * width) {
@@ -1042,30 +1107,56 @@ PyObject* count_destinations(PyObject*, PyObject* args) {
                          static_cast<Py_ssize_t>(peak_capacity));
 }
 
-PyMethodDef live_module_methods[] = {
+// ---- the method table and the module ----------------------------------------------------
+
+PyMethodDef module_methods[] = {
+    {"read_alert_log", read_alert_log, METH_VARARGS,
+     PyDoc_STR("read_alert_log(path, year, rollover_month, date_order, text_limit=2**31-1) -> (schema, batches, "
+               "lines, skipped, invalid_utf8)\n\nThe alerts table of a fast-alert log, `timestamp` as wall-clock "
+               "microseconds.")},
+    {"first_time_ns", first_time_ns, METH_O,
+     PyDoc_STR("first_time_ns(path) -> the capture time of the first frame in ns, or None when it has none.")},
+    {"capture_format", capture_format, METH_O,
+     PyDoc_STR("capture_format(path) -> 'classic', 'pcapng' or None, by the file's first bytes.")},
+    {"mended_counts", mended_counts, METH_VARARGS,
+     PyDoc_STR("mended_counts(batch, mend_values, carry) -> capsules of the batch's count with the carries added.")},
+    {"_fast_alert_groups", fast_alert_groups, METH_O,
+     PyDoc_STR("_fast_alert_groups(line) -> dict of the eight texts of a fast-alert line, or None.")},
     {"_count_destinations", count_destinations, METH_VARARGS,
      PyDoc_STR("_count_destinations(version, destinations, times, mode) -> (counts, size, peak size, peak capacity)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_live(PyObject* module) {
-    Ref type(PyType_FromModuleAndSpec(module, &live_spec, nullptr));
-    if (!type || PyModule_AddObjectRef(module, "LiveScan", type.get()) < 0) return -1;
-    return PyModule_AddFunctions(module, live_module_methods);
+// name -> a tuple of the names of `fields`, in the module.
+int add_names(PyObject* module, const char* name, const std::vector<columnar::Field>& fields) {
+    Ref names(names_of(fields));
+    return names ? PyModule_AddObjectRef(module, name, names.get()) : -1;
+}
+
+template <std::size_t N>
+std::vector<columnar::Field> all(const columnar::Field (&fields)[N]) {
+    return std::vector<columnar::Field>(std::begin(fields), std::end(fields));
 }
 
 int exec_module(PyObject* module) {
     State* st = state_of<State>(module);
-    if (exec_live(module) < 0) return -1;
-    if (!(st->scan_type = PyType_FromModuleAndSpec(module, &scan_spec, nullptr))) return -1;
-    if (PyModule_AddObjectRef(module, "Scan", st->scan_type) < 0) return -1;
-    if (!(st->carry_type = PyType_FromModuleAndSpec(module, &carry_spec, nullptr))) return -1;
-    if (PyModule_AddObjectRef(module, "CarryState", st->carry_type) < 0) return -1;
-    Ref packets(names_of(engine::kPacketFields, engine::kPacketColumnCount));
-    Ref features(names_of(engine::kFeatureFields, engine::kFeatureColumnCount));
-    if (!packets || !features) return -1;
-    if (PyModule_AddObjectRef(module, "PACKET_COLUMNS", packets.get()) < 0) return -1;
-    if (PyModule_AddObjectRef(module, "FEATURE_COLUMNS", features.get()) < 0) return -1;
+    for (PyType_Spec* spec : {&scan_spec, &carry_spec, &live_spec}) {
+        Ref type(PyType_FromModuleAndSpec(module, spec, nullptr));
+        if (!type || PyModule_AddObjectRef(module, std::strrchr(spec->name, '.') + 1, type.get()) < 0) return -1;
+    }
+    if (!(st->shard_rows_type = PyType_FromModuleAndSpec(module, &rows_spec, nullptr))) return -1;
+    if (PyModule_AddObjectRef(module, "ShardRows", st->shard_rows_type) < 0) return -1;
+    // Every column list and default the Python side uses, written once, here.
+    if (add_names(module, "PACKET_COLUMNS", all(engine::kPacketFields)) < 0 ||
+        add_names(module, "FEATURE_COLUMNS", all(engine::kFeatureFields)) < 0 ||
+        add_names(module, "LABEL_COLUMNS", all(engine::kLabelFields)) < 0 ||
+        add_names(module, "ALERT_COLUMNS", all(alerts::kAlertFields)) < 0 ||
+        PyModule_AddIntConstant(module, "DEFAULT_BATCH_ROWS", static_cast<long>(columnar::kDefaultBatchRows)) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_SNAPLEN", static_cast<long>(capture::kMaxCaplen)) < 0 ||
+        PyModule_AddIntConstant(module, "CLASSIC_HEADER_BYTES", static_cast<long>(capture::kFileHeaderLen)) < 0 ||
+        PyModule_AddIntConstant(module, "DEFAULT_BUFFER_BYTES", static_cast<long>(engine::kDefaultBufferBytes)) < 0) {
+        return -1;
+    }
     // The values of every dictionary column, in index order: a frame's categories.
     Ref dictionaries(PyDict_New());
     if (!dictionaries) return -1;

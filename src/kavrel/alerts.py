@@ -20,8 +20,7 @@ from kavrel import _engine
 __all__ = ["ALERT_COLUMNS", "read_alerts", "zone"]
 
 #: The columns of the alerts table, in table order.
-ALERT_COLUMNS = ("timestamp", "ts_text", "gid", "sid", "rev", "msg", "classification", "priority", "protocol",
-                 "src_ip", "dst_ip", "src_port", "dst_port")
+ALERT_COLUMNS: tuple[str, ...] = _engine.ALERT_COLUMNS
 
 DateOrder = Literal["auto", "mdy", "ymd"]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]

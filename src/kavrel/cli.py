@@ -34,7 +34,7 @@ from kavrel._target import Target, WriteError
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from kavrel.dataset import Scan
+    from kavrel._scan import ScanBase
 
 PROG = "kavrel"
 
@@ -56,10 +56,6 @@ PCAP_IF_RUNNING = 0x04
 PCAP_IF_WIRELESS = 0x08
 PCAP_IF_CONNECTION_STATUS = 0x30
 CONNECTION_WORDS = {0x10: "connected", 0x20: "disconnected", 0x30: "not-applicable"}
-# libpcap's status codes, as the modules' open failures carry them (exc.pcap_status).
-PCAP_ERROR_NO_SUCH_DEVICE = -5
-PCAP_ERROR_PERM_DENIED = -8
-PCAP_ERROR_PROMISC_PERM_DENIED = -11
 
 NEEDS_PRIVILEGE = "live capture needs root or CAP_NET_RAW"
 
@@ -87,17 +83,15 @@ def shown(path: str) -> str:
     return "standard input" if path == STDIN else path
 
 
-def about_stdin(text: str) -> str:
-    """A message from the engine, with standard input called by its name rather than "-"."""
-    return "standard input" + text[1:] if text.startswith(f"{STDIN}: ") else text
-
-
 def os_words(exc: OSError) -> str:
     """A system error as one line: the file it names (when it names one), then what went wrong."""
     text = exc.strerror or str(exc)
     if exc.filename:
         return f"{shown(os.fsdecode(exc.filename))}: {text}"
-    return about_stdin(text)
+    path = getattr(exc, "path", None)  # a read that failed part-way
+    if path is not None:
+        return f"{shown(path)}: {exc.detail}"  # type: ignore[attr-defined]
+    return text
 
 
 def warn_line(message: object) -> None:
@@ -135,7 +129,7 @@ def chosen_format(fmt: str | None, target: Target) -> str:
 
 
 def chosen_columns(text: str | None, table: str) -> list[str]:
-    from kavrel.dataset import FEATURE_COLUMNS, packet_columns
+    from kavrel._checks import FEATURE_COLUMNS, packet_columns
 
     names = None if text is None else [name.strip() for name in text.split(",")]
     try:
@@ -167,7 +161,7 @@ def total_bytes(captures: list[str], stats: dict[str, int]) -> int | None:
     return stats["bytes_total"] or None
 
 
-def open_scan(args: argparse.Namespace, columns: list[str]) -> Any:
+def open_scan(args: argparse.Namespace, columns: list[str]) -> ScanBase:
     from kavrel import dataset
 
     alerts = getattr(args, "alerts", None)
@@ -177,10 +171,12 @@ def open_scan(args: argparse.Namespace, columns: list[str]) -> Any:
     except OSError as exc:
         if alerts is not None and exc.filename == alerts:
             raise Failure(f"{alerts}: {exc.strerror}") from None
-        raise Failure(f"{shown(os.fsdecode(exc.filename))}: {exc.strerror}" if exc.filename
-                      else about_stdin(exc.strerror or str(exc))) from None
-    except ValueError as exc:  # not a capture file
-        raise Failure(about_stdin(str(exc))) from None
+        raise Failure(os_words(exc)) from None
+    except ValueError as exc:
+        name = getattr(exc, "filename", None)
+        if name is not None:  # not a capture file
+            raise Failure(f"{shown(name)}: not a capture file ({exc.libpcap_text})") from None  # type: ignore
+        raise Failure(str(exc)) from None
 
 
 class ReadAhead:
@@ -192,7 +188,7 @@ class ReadAhead:
 
     _END = object()
 
-    def __init__(self, scan: Scan, depth: int = 2) -> None:
+    def __init__(self, scan: ScanBase, depth: int = 2) -> None:
         import queue
         import threading
 
@@ -287,7 +283,7 @@ def summary(rows: int, target: Target, stats: dict[str, int], seconds: float) ->
 def cmd_table(args: argparse.Namespace) -> int:
     """`features` and `packets`: the table of the captures, written batch by batch."""
     from kavrel._formats import batch_writer
-    from kavrel.dataset import DamagedCapture, UnmatchedAlerts
+    from kavrel._warnings import DamagedCapture, UnmatchedAlerts, damage_words
 
     start = time.monotonic()
     target = Target(args.output)
@@ -334,8 +330,11 @@ def cmd_table(args: argparse.Namespace) -> int:
             for w in caught:
                 if issubclass(w.category, UnmatchedAlerts):
                     print(f"{PROG}: {w.message}", file=sys.stderr)
+                elif isinstance(w.message, DamagedCapture):
+                    m = w.message
+                    warn_line(damage_words(shown(m.path), m.offset, m.text))
                 else:
-                    warn_line(about_stdin(str(w.message)))
+                    warn_line(w.message)
     print(summary(rows, target, scan.stats(), time.monotonic() - start), file=sys.stderr)
     # A damaged capture is a failure even though its rows are kept.
     return 1 if any(issubclass(w.category, DamagedCapture) for w in caught) else 0
@@ -344,11 +343,9 @@ def cmd_table(args: argparse.Namespace) -> int:
 # ---- sniff: live capture into the engine's tables ----------------------------------
 
 
-def libpcap_words(exc: BaseException, device: str) -> str:
-    """libpcap's text of a module's error, without the module's own prefix (in its
-    own language) and without the device name libpcap puts first."""
-    text = str(exc).partition(": ")[2] or str(exc)
-    return text.removeprefix(f"{device}: ")
+def libpcap_text(exc: BaseException) -> str:
+    """What libpcap said of a failure, as the engine and the modules hand it on."""
+    return getattr(exc, "libpcap_text", None) or str(exc)
 
 
 def live_open_failure(device: str, exc: OSError) -> Failure:
@@ -356,7 +353,7 @@ def live_open_failure(device: str, exc: OSError) -> Failure:
         return Failure(f"{NEEDS_PRIVILEGE} ({device}: permission denied)")
     if exc.errno == errno.ENODEV:
         return Failure(f"{device}: no such capture device")
-    return Failure(f"{device}: cannot capture ({libpcap_words(exc, device)})")
+    return Failure(f"{device}: cannot capture ({libpcap_text(exc)})")
 
 
 def sniff_format(fmt: str | None, pattern: str | None) -> str:
@@ -399,7 +396,7 @@ def capture_device(interface: str | None) -> str:
     try:
         device = nicpick.get_auto_device()
     except RuntimeError as exc:
-        raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
+        raise Failure(f"cannot list capture devices ({libpcap_text(exc)})") from None
     if device is None:
         raise Failure("no capture device found")
     return os.fsdecode(device)
@@ -468,7 +465,7 @@ def cmd_sniff(args: argparse.Namespace) -> int:
           f"{name} ({skipped:,} not decoded) in {took:.1f} s ({reason}); {_sniff.stats_words(stats)}",
           file=sys.stderr)
     if failure is not None:
-        raise Failure(f"{name}: capture failed ({libpcap_words(failure, name)})")
+        raise Failure(f"{name}: capture failed ({libpcap_text(failure)})")
     return 0
 
 
@@ -622,7 +619,7 @@ def cmd_devices(args: argparse.Namespace) -> int:
         devices = nicpick.get_all_devices()
         auto = nicpick.get_auto_device()
     except RuntimeError as exc:
-        raise Failure(f"cannot list capture devices ({libpcap_words(exc, '')})") from None
+        raise Failure(f"cannot list capture devices ({libpcap_text(exc)})") from None
     if not devices:
         print("no capture devices found")
         return 0
@@ -674,6 +671,8 @@ def add_table_command(sub: Any, name: str, help: str, description: str, columns_
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from kavrel._engine import MAX_SNAPLEN
+
     p = _Parser(prog=PROG, description="Network captures as tables for traffic analysis and IDS datasets.",
                 epilog=EXIT_STATUS, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -711,8 +710,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="output file, or with -G a strftime pattern (default: standard output)")
     s.add_argument("--format", choices=TABLE_FORMATS,
                    help="output format (default: from OUT's extension; JSON lines on standard output)")
-    s.add_argument("-s", "--snaplen", type=int, default=262144, metavar="BYTES",
-                   help="bytes captured of each frame (default, and 0 as for tcpdump: 262144, every byte)")
+    s.add_argument("-s", "--snaplen", type=int, default=0, metavar="BYTES",
+                   help=f"bytes captured of each frame (default, and 0 as for tcpdump: {MAX_SNAPLEN:,}, every byte)")
     s.add_argument("-B", "--buffer-size", type=int, metavar="KIB",
                    help="the kernel's capture buffer in KiB (default: 32768)")
     s.add_argument("-p", "--no-promiscuous-mode", dest="no_promisc", action="store_true",

@@ -11,7 +11,7 @@ The capture files must be readable at the same paths on every worker (shared
 storage). The rows are those of one sequential pass, in the same order: each
 shard counts on its own, and the count carried from shard to shard is worked
 out by a chain of small tasks in the graph itself, one per shard, that see only
-the shards' per-destination summaries (see kavrel.parallel).
+the shards' per-destination summaries (see kavrel._shards).
 
 Dask and distributed are an optional extra: pip install kavrel[dask].
 """
@@ -19,14 +19,18 @@ Dask and distributed are an optional extra: pip install kavrel[dask].
 from __future__ import annotations
 
 import datetime
-import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import pyarrow as pa
 
-from kavrel import _engine, dataset, parallel
+from kavrel import _checks, _engine, _labels, _shards
+from kavrel._checks import DEFAULT_BATCH_SIZE, DEFAULT_CHUNK_BYTES, FEATURE_COLUMNS, Source
+from kavrel._labels import Alerts
+from kavrel._shards import Chain, Summary, Task
+from kavrel._warnings import read_failure
+from kavrel.dataset import Scan
 
 try:
     import dask
@@ -40,8 +44,9 @@ __all__ = ["read_features", "read_packets"]
 
 @dataclass(frozen=True)
 class _Part:
-    rows: bytes               # Arrow IPC; a features shard with its mending columns
-    summary: parallel.Summary
+    rows: bytes               # Arrow IPC
+    mend: bytes | None        # a features shard's mending values, uint32 per row
+    summary: Summary
 
 
 @dataclass(frozen=True)
@@ -59,32 +64,28 @@ class _Decision:
     exact_start: int | None   # read again from here: the guessed start was not the record the walk met
 
 
-def _scan(task: parallel.Task, alerts: bytes | None) -> _Part:
-    labels = parallel.read_ipc(alerts).combine_chunks().to_batches()[0] if alerts is not None else None
-    sink = pa.BufferOutputStream()
-    summary = parallel.read_shard(task, labels, sink)
-    rows = sink.getvalue().to_pybytes()
+def _scan(task: Task, alerts: bytes | None) -> _Part:
+    labels = _shards.from_ipc(alerts).combine_chunks().to_batches()[0] if alerts is not None else None
+    summary, rows = _shards.read(task, labels)
     if summary.failure is not None:
-        errno, text = summary.failure
-        raise OSError(errno, f"{task.shard.where()}: {text}")
-    return _Part(rows, summary)
+        raise read_failure(summary.failure, task.shard.where())
+    mend = rows.mend_values() if task.table == "features" else None
+    stream = pa.RecordBatchReader.from_stream(rows)
+    return _Part(_shards.to_ipc(stream, stream.schema), mend, summary)
 
 
-def _summary(part: _Part) -> parallel.Summary:
+def _summary(part: _Part) -> Summary:
     return part.summary
 
 
-def _step(state: _ChainState, summary: parallel.Summary, task: parallel.Task,
-          alerts: bytes | None) -> tuple[_ChainState, _Decision]:
-    """One step of the sequential pass, as kavrel.parallel.Chain takes it."""
-    chain = parallel.Chain(task.table == "features", _engine.CarryState(state.carry), state.next_record,
-                           state.file_done)
+def _step(state: _ChainState, summary: Summary, task: Task, alerts: bytes | None) -> tuple[_ChainState, _Decision]:
+    """One step of the sequential pass, as kavrel._shards.Chain takes it."""
+    chain = Chain(task.table == "features", _engine.CarryState(state.carry), state.next_record, state.file_done)
     exact = None
     verdict, answer = chain.decide(task.shard, summary)
     if verdict == "redo":
         exact = answer
-        retask = parallel.Task(task.shard.exactly_at(answer), task.table, task.columns, task.batch_size,
-                               task.labelled)
+        retask = task.redo(answer)  # type: ignore[arg-type]
         verdict, answer = chain.decide(retask.shard, _scan(retask, alerts).summary)
     return (_ChainState(chain.carry.serialize(), chain.next_record, chain.file_done),
             _Decision(verdict, answer if isinstance(answer, bytes) else None, exact))
@@ -113,27 +114,37 @@ def _frame(table: pa.Table) -> pd.DataFrame:
     return frame
 
 
-def _finish(part: _Part, decision: _Decision, task: parallel.Task, alerts: bytes | None,
-            schema: pa.Schema) -> pd.DataFrame:
+def _mended(rows: pa.Table, mend: bytes, carry: bytes) -> pa.Table:
+    """The rows with the carries added to each destination's first chain."""
+    counts = []
+    at = 0
+    for batch in rows.to_batches():
+        values = mend[at:at + 4 * batch.num_rows]
+        at += 4 * batch.num_rows
+        schema, array = _engine.mended_counts(batch, values, carry)
+        counts.append(pa.RecordBatch._import_from_c_capsule(schema, array).column(0))
+    i = rows.schema.get_field_index("count")
+    return rows.set_column(i, rows.schema.field(i), pa.chunked_array(counts, pa.uint32()))
+
+
+def _finish(part: _Part, decision: _Decision, task: Task, alerts: bytes | None, schema: pa.Schema) -> pd.DataFrame:
     if decision.verdict == "skip":
         return _frame(schema.empty_table())
     if decision.exact_start is not None:
-        part = _scan(parallel.Task(task.shard.exactly_at(decision.exact_start), task.table, task.columns,
-                                   task.batch_size, task.labelled), alerts)
-    rows = parallel.read_ipc(part.rows)
-    if decision.carry is not None:
-        rows = parallel.mend(rows, decision.carry)
+        part = _scan(task.redo(decision.exact_start), alerts)
+    rows = _shards.from_ipc(part.rows)
+    if decision.carry is not None and part.mend is not None:
+        rows = _mended(rows, part.mend, decision.carry)
     return _frame(rows.cast(schema))
 
 
-def _graph(paths: Sequence[str], table: str, columns: list[str], chunk_bytes: int,
+def _graph(paths: Sequence[str], table: _shards.Table, columns: list[str], chunk_bytes: int,
            labels: pa.RecordBatch | None, schema: pa.Schema) -> dd.DataFrame:
-    alerts = parallel.ipc_bytes([labels], labels.schema) if labels is not None else None
-    shards = list(parallel.plan(paths, chunk_bytes))
+    alerts = _shards.to_ipc([labels], labels.schema) if labels is not None else None
     state: Any = _ChainState()
     parts = []
-    for shard in shards:
-        task = parallel.Task(shard, table, columns, dataset.DEFAULT_BATCH_SIZE, labels is not None)
+    for shard in _shards.plan(paths, chunk_bytes):
+        task = Task(shard, table, columns, DEFAULT_BATCH_SIZE, labels is not None)
         part = dask.delayed(_scan, pure=True)(task, alerts)
         step = dask.delayed(_step, pure=True, nout=2)(state, dask.delayed(_summary)(part), task, alerts)
         state = dask.delayed(_state)(step)
@@ -141,34 +152,28 @@ def _graph(paths: Sequence[str], table: str, columns: list[str], chunk_bytes: in
     return dd.from_delayed(parts, meta=_frame(schema.empty_table()), verify_meta=False)
 
 
-def _open(source: dataset.Source, table: str, columns: list[str], labelled: bool) -> tuple[list[str], pa.Schema]:
-    """The paths, checked here first so that what cannot be read is refused at once, and the schema."""
-    paths = dataset.capture_paths(source)
-    check = dataset.Scan(source, table, columns, dataset.DEFAULT_BATCH_SIZE, alerts=True if labelled else None,
-                         paths=paths)
-    return paths, check.schema
+def _open(source: Source, table: _shards.Table, columns: list[str], chunk_bytes: int,
+          labels: _labels.Labels | None = None) -> dd.DataFrame:
+    """The frame, the captures checked here first so that what cannot be read is refused at once."""
+    paths = _checks.capture_paths(source)
+    _checks.parallel_source(paths, 2)
+    chunk = _checks.chunk_bytes(chunk_bytes)
+    check = Scan(source, table, columns, DEFAULT_BATCH_SIZE, alerts=True if labels is not None else None,
+                 paths=paths)
+    return _graph(paths, table, columns, chunk, _labels.ready(labels), check.schema)
 
 
-def read_features(paths: dataset.Source, *, columns: Sequence[str] | None = None,
-                  chunk_bytes: int = parallel.DEFAULT_CHUNK_BYTES, alerts: dataset.Alerts | None = None,
+def read_features(paths: Source, *, columns: Sequence[str] | None = None,
+                  chunk_bytes: int = DEFAULT_CHUNK_BYTES, alerts: Alerts | None = None,
                   alerts_tz: str | datetime.tzinfo | None = None) -> dd.DataFrame:
     """The features table of a capture as a Dask DataFrame, one partition per shard; the
     arguments as for kavrel.read_features."""
-    chosen = dataset.packet_columns(columns, after=dataset.FEATURE_COLUMNS)
-    chunk = parallel.check_chunk_bytes(chunk_bytes)
-    listed, schema = _open(paths, "features", chosen, alerts is not None)
-    labels = None
-    if isinstance(alerts, pa.Table):
-        labels = dataset.alert_labels(alerts)
-    elif alerts is not None:
-        labels = dataset.alerts_for(listed, os.fspath(alerts), dataset.alert_logs.zone(alerts_tz))
-    return _graph(listed, "features", chosen, chunk, labels, schema)
+    chosen = _checks.packet_columns(columns, after=FEATURE_COLUMNS)
+    labels = _labels.labels_for(_checks.capture_paths(paths), alerts, alerts_tz)
+    return _open(paths, "features", chosen, chunk_bytes, labels)
 
 
-def read_packets(paths: dataset.Source, *, columns: Sequence[str] | None = None,
-                 chunk_bytes: int = parallel.DEFAULT_CHUNK_BYTES) -> dd.DataFrame:
+def read_packets(paths: Source, *, columns: Sequence[str] | None = None,
+                 chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> dd.DataFrame:
     """The packets table of a capture as a Dask DataFrame, one partition per shard."""
-    chosen = dataset.packet_columns(columns)
-    chunk = parallel.check_chunk_bytes(chunk_bytes)
-    listed, schema = _open(paths, "packets", chosen, False)
-    return _graph(listed, "packets", chosen, chunk, None, schema)
+    return _open(paths, "packets", _checks.packet_columns(columns), chunk_bytes)

@@ -6,27 +6,26 @@ Frames are read and decoded natively; a batch goes out when it holds `batch_rows
 
 from __future__ import annotations
 
-import math
 import os
 from collections.abc import Iterator, Sequence
-from types import TracebackType
 from typing import Literal, Union
 
 import pyarrow as pa
 
-from kavrel import _engine
+from kavrel import _checks, _engine
+from kavrel._checks import FEATURE_COLUMNS, MAX_BATCH_SIZE
 from kavrel._interrupts import signals
-from kavrel.dataset import FEATURE_COLUMNS, MAX_BATCH_SIZE, packet_columns
+from kavrel._scan import ScanBase
 
 __all__ = ["LiveReader", "scan_live"]
 
 Device = Union[str, bytes]
 
 # The longest frame libpcap captures whole.
-MAX_SNAPLEN = 262144
+MAX_SNAPLEN: int = _engine.MAX_SNAPLEN
 # The kernel's capture buffer unless told: 16 times libpcap's default, so that a consumer's pause
 # (an hour's file closed and the next opened) costs no frames on a busy link.
-DEFAULT_BUFFER_BYTES = 32 << 20
+DEFAULT_BUFFER_BYTES: int = _engine.DEFAULT_BUFFER_BYTES
 
 
 class _Batch:
@@ -41,7 +40,7 @@ class _Batch:
         return self.schema, self.array
 
 
-class LiveReader:
+class LiveReader(ScanBase):
     """A live capture's record batches, in capture order.
 
     Iterate it for `pyarrow.RecordBatch` objects (the wait for traffic releases the interpreter
@@ -99,39 +98,17 @@ class LiveReader:
         self._pending = None
         self._native.close()
 
-    def __enter__(self) -> LiveReader:
-        return self
+    def batches(self) -> Iterator[pa.RecordBatch]:
+        return iter(self)
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def cancel(self) -> None:
+        """As close(): the capture ends."""
         self.close()
-
-
-def _device_name(device: Device | None) -> str:
-    if device is None:
-        from kavrel.core.base import nicpick
-
-        chosen = nicpick.get_auto_device()
-        if chosen is None:
-            raise OSError("no capture device found")
-        return os.fsdecode(chosen)
-    if not isinstance(device, (str, bytes)):
-        raise TypeError(f"device must be str, bytes or None, not {type(device).__name__}")
-    name = os.fsdecode(device)
-    if not name or "\0" in name:
-        raise ValueError(f"bad device name {name!r}")
-    return name
-
-
-def _whole(name: str, value: object, low: int, high: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        raise ValueError(f"{name} must be a whole number from {low:,} to {high:,}, not {value!r}")
-    return value
 
 
 def scan_live(device: Device | None = None, *, kind: Literal["features", "packets"] = "features",
               filter: str | None = None, snaplen: int = MAX_SNAPLEN, promisc: bool = True,
-              buffer_bytes: int | None = None, immediate: bool = False, batch_rows: int = 65536,
+              buffer_bytes: int | None = None, immediate: bool = False, batch_rows: int = _checks.DEFAULT_BATCH_SIZE,
               batch_seconds: float = 1.0, columns: Sequence[str] | None = None) -> LiveReader:
     """Captures `device` into record batches of the features table (`kind="features"`: the eight
     feature columns, then the packet columns named in `columns`) or the packets table
@@ -155,17 +132,17 @@ def scan_live(device: Device | None = None, *, kind: Literal["features", "packet
     """
     if kind not in ("features", "packets"):
         raise ValueError(f"kind must be 'features' or 'packets', not {kind!r}")
-    chosen = packet_columns(columns, after=FEATURE_COLUMNS) if kind == "features" else packet_columns(columns)
+    chosen = (_checks.packet_columns(columns, after=FEATURE_COLUMNS) if kind == "features"
+              else _checks.packet_columns(columns))
     if filter is not None and not isinstance(filter, str):
         raise TypeError(f"filter must be str or None, not {type(filter).__name__}")
-    _whole("snaplen", snaplen, 1, MAX_SNAPLEN)
-    _whole("batch_rows", batch_rows, 1, MAX_BATCH_SIZE)
-    buffer = DEFAULT_BUFFER_BYTES if buffer_bytes is None else _whole("buffer_bytes", buffer_bytes, 1, 2**31 - 1)
-    if (isinstance(batch_seconds, bool) or not isinstance(batch_seconds, (int, float))
-            or not math.isfinite(batch_seconds) or not 0 < batch_seconds <= 86400):
-        raise ValueError(f"batch_seconds must be a number of seconds above 0 and at most a day, not {batch_seconds!r}")
-    name = _device_name(device)
+    _checks.whole("snaplen", snaplen, 1, MAX_SNAPLEN)
+    _checks.whole("batch_rows", batch_rows, 1, MAX_BATCH_SIZE)
+    buffer = DEFAULT_BUFFER_BYTES if buffer_bytes is None else _checks.whole("buffer_bytes", buffer_bytes, 1,
+                                                                              2**31 - 1)
+    seconds = _checks.seconds("batch_seconds", batch_seconds, 86400)
+    name = _checks.device_name(device)
     with signals.interruptible():  # a large filter takes a while to compile; Ctrl-C need not wait
         native = _engine.LiveScan(os.fsencode(name), kind, chosen, filter, snaplen, bool(promisc), buffer,
-                                  bool(immediate), batch_rows, float(batch_seconds))
+                                  bool(immediate), batch_rows, seconds)
     return LiveReader(native, name)

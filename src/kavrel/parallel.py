@@ -5,18 +5,15 @@ the chunk size into byte ranges. `jobs` readers read them, one on a thread of
 this process and the others in worker processes, and the rows come back in
 order.
 
-A range after a file's first starts at the first plausible record after its
-cut. The shard before it, walking the record headers from an exact start,
-ends at the exact first record at or after that cut; a range whose guess
-differs is read again from there, so every range starts at a true record
-boundary, and after damage in a file no further range of it is read (as one
-pass stops there).
+How the capture is cut and how the shards' reads are checked and chained in
+order is kavrel._shards. A features shard counts with a table of its own and
+sums its destinations up; the pass over those summaries gives each shard the
+counts carried in from every shard before it, added in place to the rows of
+each destination's first chain. Every `count` is the one a single pass gives.
 
-A features shard counts with a table of its own and sums its destinations up;
-a pass over those summaries in order gives each shard the counts carried in
-from every shard before it, which the shard adds to each destination's first
-chain (see native/engine/shards.hpp). Every `count` is the one a single pass
-gives.
+A worker builds its shard's rows in an anonymous memory file and hands over
+the file and where each buffer lies in it; this process maps the file and
+reads the batches there, nothing copied.
 """
 
 from __future__ import annotations
@@ -33,184 +30,15 @@ import subprocess
 import sys
 import threading
 import weakref
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field, replace
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
 
 import pyarrow as pa
 
-from kavrel import _engine
-
-#: Byte ranges a large classic capture is cut into, by default.
-DEFAULT_CHUNK_BYTES = 64 << 20
-#: Smaller ranges are raised to this: a range costs a task, and one this small holds a few records.
-MIN_CHUNK_BYTES = 512
-NO_LIMIT = (1 << 64) - 1
-SHARD_COLUMNS = ("__mend",)
-_CLASSIC_MAGICS = {bytes.fromhex(m) for m in ("a1b2c3d4", "d4c3b2a1", "a1b23c4d", "4d3cb2a1")}
-
-
-@dataclass(frozen=True)
-class Shard:
-    path: str
-    start: int = 0         # first record's byte offset (0: the file's first), or a cut near one
-    limit: int = NO_LIMIT  # records starting here or later belong to the next shard
-    guess: bool = False    # `start` is a cut, not a known record start
-
-    def source(self) -> str | tuple[str, int, int, bool]:
-        if self.start == 0 and self.limit == NO_LIMIT:
-            return self.path
-        return (self.path, self.start, self.limit, self.guess)
-
-    def exactly_at(self, start: int | None) -> Shard:
-        """This range read from a known record start (None: no record starts in it)."""
-        return Shard(self.path, self.limit if start is None else start, self.limit)
-
-    def where(self) -> str:
-        return self.path if self.start == 0 else f"{self.path} (from byte {self.start:,})"
-
-
-def plan(paths: Sequence[str], chunk_bytes: int) -> list[Shard]:
-    """The shards of a capture, in order."""
-    return list(shards(paths, chunk_bytes))
-
-
-def shards(paths: Sequence[str], chunk_bytes: int) -> Iterator[Shard]:
-    """The shards of a capture, in order, made as they are asked for: however small the
-    chunks, the plan takes no memory."""
-    for path in paths:
-        if path == "-":
-            raise ValueError("standard input cannot be read in parallel; read it with jobs=1")
-        with open(path, "rb") as fh:
-            classic = fh.read(4) in _CLASSIC_MAGICS
-            size = os.fstat(fh.fileno()).st_size
-        cuts = range(24 + chunk_bytes, size, chunk_bytes) if classic else range(0)
-        bounds = itertools.chain([0], cuts, [NO_LIMIT])
-        for k, (start, limit) in enumerate(itertools.pairwise(bounds)):
-            yield Shard(path, start, limit, k > 0)
-
-
-def job_count(jobs: object) -> int:
-    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 0:
-        raise ValueError(f"jobs must be a whole number, 0 for every core, not {jobs!r}")
-    if jobs == 0:
-        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
-    return jobs
-
-
-def check_chunk_bytes(chunk_bytes: object) -> int:
-    if isinstance(chunk_bytes, bool) or not isinstance(chunk_bytes, int) or chunk_bytes < 1:
-        raise ValueError(f"chunk_bytes must be a positive whole number, not {chunk_bytes!r}")
-    return max(chunk_bytes, MIN_CHUNK_BYTES)
-
-
-# ---- one shard ----------------------------------------------------------------------
-
-@dataclass
-class Task:
-    shard: Shard
-    table: str
-    columns: list[str]
-    batch_size: int
-    labelled: bool = False       # the rows are labelled by this run's alerts
-
-
-@dataclass
-class Summary:
-    """A shard read: where its records began and ended, and what it met."""
-    bounds: tuple[int | None, int | None]
-    summary: bytes
-    stats: dict[str, int]
-    damage: list[tuple[str, int, str]]
-    matched: bytes
-    failure: tuple[int, str] | None
-
-
-def ipc_bytes(batches: Sequence[pa.RecordBatch], schema: pa.Schema) -> bytes:
-    sink = pa.BufferOutputStream()
-    with pa.ipc.new_stream(sink, schema) as writer:
-        for batch in batches:
-            writer.write_batch(batch)
-    return sink.getvalue().to_pybytes()
-
-
-def read_ipc(data: bytes | pa.Buffer) -> pa.Table:
-    return pa.ipc.open_stream(pa.py_buffer(data) if isinstance(data, bytes) else data).read_all()
-
-
-def _shard_batches(task: Task, alerts: pa.RecordBatch | None,
-                   started: Callable[[_engine.Scan], None] | None = None
-                   ) -> tuple[_engine.Scan, pa.RecordBatchReader]:
-    capsules = alerts.__arrow_c_array__() if alerts is not None else None
-    native = _engine.Scan([task.shard.source()], task.table, task.columns, task.batch_size, "auto", capsules,
-                          task.table == "features")
-    if started is not None:
-        started(native)
-    return native, pa.RecordBatchReader.from_stream(native)
-
-
-def _summary_of(native: _engine.Scan) -> Summary:
-    return Summary(native.bounds(), native.summary(), native.stats(), native.damage(), native.matched_alerts(),
-                   native.failure())
-
-
-def _each_batch(native: _engine.Scan, stream: pa.RecordBatchReader) -> Iterator[pa.RecordBatch]:
-    """The shard's batches; a failed read ends them, the failure kept in the summary."""
-    try:
-        yield from stream
-    except (OSError, pa.ArrowException):
-        if native.failure() is None:
-            raise
-
-
-def read_shard(task: Task, alerts: pa.RecordBatch | None, sink: pa.NativeFile) -> Summary:
-    """Reads one shard into an Arrow IPC stream written to `sink` (a features shard with its
-    mending columns); a failed read still keeps the rows before it."""
-    native, stream = _shard_batches(task, alerts)
-    with pa.ipc.new_stream(sink, stream.schema) as writer:
-        for batch in _each_batch(native, stream):
-            writer.write_batch(batch)
-    return _summary_of(native)
-
-
-def read_shard_here(task: Task, alerts: pa.RecordBatch | None,
-                    started: Callable[[_engine.Scan], None] | None = None) -> tuple[Summary, pa.Table]:
-    """read_shard for the reader in this process: the rows as they were built, not copied."""
-    native, stream = _shard_batches(task, alerts, started)
-    table = pa.Table.from_batches(list(_each_batch(native, stream)), stream.schema)
-    return _summary_of(native), table
-
-
-def mend(table: pa.Table, carry: bytes) -> pa.Table:
-    """A features shard's rows with the carries added to each destination's first chain, the
-    mending columns taken out."""
-    counts = []
-    for batch in table.to_batches():
-        schema, array = _engine.mended_counts(batch, carry)
-        counts.append(pa.RecordBatch._import_from_c_capsule(schema, array).column(0))
-    at = table.schema.get_field_index("count")
-    table = table.set_column(at, table.schema.field(at), pa.chunked_array(counts, pa.uint32()))
-    return table.drop_columns(list(SHARD_COLUMNS))
-
-
-@dataclass
-class Chain:
-    """The sequential pass over shard summaries, one file's ranges checked against each other."""
-    features: bool
-    carry: _engine.CarryState = field(default_factory=_engine.CarryState)
-    next_record: int | None = None  # the exact start of the next range of the current file
-    file_done: bool = False          # damage in the current file: one pass reads no further in it
-
-    def decide(self, shard: Shard, s: Summary) -> tuple[str, object]:
-        """("redo", start) when the range must be read again from a known start; ("skip", None)
-        when one pass would not read it; else ("carry", carries or None), the chain moving past it."""
-        if shard.guess:
-            if self.file_done:
-                return "skip", None
-            if s.bounds[0] != self.next_record:
-                return "redo", self.next_record
-        self.next_record = s.bounds[1]
-        self.file_done = bool(s.damage)
-        return "carry", self.carry.next(s.summary) if self.features else None
+from kavrel import _engine, _shards
+from kavrel._scan import ScanBase
+from kavrel._shards import Chain, Summary, Task
+from kavrel._warnings import read_failure
 
 
 # ---- the workers ----------------------------------------------------------------------
@@ -282,10 +110,6 @@ def memory_file(name: str, data: bytes = b"") -> int:
     return fd
 
 
-def _fd_path(fd: int) -> str:
-    return f"/proc/self/fd/{fd}"
-
-
 def worker(chan: Channel, here: _Here | None = None) -> None:
     """A worker's life: tasks in, rows out, until told to stop or the parent goes. `here` is
     given to the reader that runs on a thread of the parent: its rows stay in it rather than
@@ -301,29 +125,25 @@ def worker(chan: Channel, here: _Here | None = None) -> None:
         if message is None:
             return
         index, task = message
-        rows_fd = -1
         try:
             if fds:  # this run's alerts, sent once per worker and run
                 with open(fds.pop(0), "rb") as fh:
-                    alerts = read_ipc(fh.read()).combine_chunks().to_batches()[0]
-            labels = alerts if task.labelled else None
+                    alerts = _shards.from_ipc(fh.read()).combine_chunks().to_batches()[0]
             if here is None:
-                rows_fd = os.memfd_create("kavrel-rows", os.MFD_CLOEXEC)
-                with pa.OSFile(_fd_path(rows_fd), "wb") as sink:
-                    summary = read_shard(task, labels, sink)
-                chan.send(("done", index, summary), [rows_fd])
+                summary, rows = _shards.read(task, alerts, shared=True)
+                rows_fd, description = rows.describe()
+                chan.send(("done", index, summary, description), [rows_fd])
+                del rows  # the parent has its own descriptor of the file now
             else:
-                summary, rows = read_shard_here(task, labels, here.started)
+                summary, rows = _shards.read(task, alerts, started=here.started)
                 here.rows[index] = rows
-                chan.send(("done", index, summary))
+                chan.send(("done", index, summary, None))
         except BaseException as exc:  # reported, with its type, by the parent
             try:
-                chan.send(("error", index, (type(exc).__name__, getattr(exc, "errno", None), str(exc))))
+                chan.send(("error", index, (type(exc).__name__, getattr(exc, "errno", None), str(exc)), None))
             except OSError:
                 return
         finally:
-            if rows_fd >= 0:
-                os.close(rows_fd)
             if here is not None:
                 here.scan = None
 
@@ -345,7 +165,7 @@ class Cancelled(OSError):
 @dataclass
 class _Here:
     """What the reader on a thread of this process shares with it."""
-    rows: dict[int, pa.Table] = field(default_factory=dict)
+    rows: dict[int, _engine.ShardRows] = field(default_factory=dict)
     scan: _engine.Scan | None = None  # the shard being read
 
     def started(self, scan: _engine.Scan) -> None:
@@ -427,7 +247,7 @@ class Pool:
         at most `ahead` tasks run or wait beyond the one being handed out."""
         upcoming = iter(tasks)
         waiting: dict[int, Task] = {}  # handed out or about to be, by index
-        results: dict[int, tuple[Summary, int | None]] = {}
+        results: dict[int, _Result] = {}
         following = 0
         exhausted = False
         for w in self.workers:
@@ -447,37 +267,29 @@ class Pool:
                         if index >= following:
                             return
                         self._take_result(waiting, results)
-                    summary, fd = results.pop(index)
-                    verdict, answer = chain.decide(waiting[index].shard, summary)
+                    result = results.pop(index)
+                    verdict, answer = chain.decide(waiting[index].shard, result.summary)
                     if verdict != "redo":
                         break
                     # The range is read again from the record the walk before it met.
-                    self._discard(index, fd)
-                    old = waiting[index]
-                    waiting[index] = replace(old, shard=old.shard.exactly_at(answer))
+                    result.discard()
+                    waiting[index] = waiting[index].redo(answer)  # type: ignore[arg-type]
                     while not self._idle():
                         self._take_result(waiting, results)
                     self._send(self._idle(), index, waiting[index], alerts)
                 task = waiting.pop(index)
                 if verdict == "skip":
-                    self._discard(index, fd)
-                    yield task, summary, None
+                    result.discard()
+                    yield task, result.summary, None
                     continue
-                rows = self.here.rows.pop(index) if fd is None else _map_rows(fd)
+                rows = result.take(task)
                 if answer is not None:
-                    rows = mend(rows, answer)
-                yield task, summary, rows
+                    rows.mend(answer)
+                yield task, result.summary, pa.RecordBatchReader.from_stream(rows).read_all()
         finally:
-            for _, fd in results.values():
-                if fd is not None:
-                    os.close(fd)
+            for result in results.values():
+                result.discard()
             self.here.rows.clear()
-
-    def _discard(self, index: int, fd: int | None) -> None:
-        if fd is None:
-            self.here.rows.pop(index, None)
-        else:
-            os.close(fd)
 
     def _send(self, w: _Worker | None, index: int, task: Task, alerts: bytes | None) -> None:
         assert w is not None
@@ -495,7 +307,7 @@ class Pool:
                 os.close(fd)
         w.task = index
 
-    def _take_result(self, waiting: dict[int, Task], results: dict[int, tuple[Summary, int | None]]) -> None:
+    def _take_result(self, waiting: dict[int, Task], results: dict[int, _Result]) -> None:
         """Waits for a worker to finish its task, and keeps what it made."""
         busy = [w for w in self.workers if w.task is not None]
         ready, _, _ = select.select([w.chan for w in busy] + [self._cancel_r], [], [])
@@ -507,14 +319,19 @@ class Pool:
             message, fds = w.chan.recv()
         except (EOFError, OSError):
             raise WorkerDied(f"{shard.where()}: the worker reading it died (exit status {w.process.wait()})") from None
-        kind, index, value = message
+        kind, index, value, description = message
         w.task = None
         if kind == "error":
+            for fd in fds:
+                os.close(fd)
             name, os_errno, text = value
             if os_errno is not None:
                 raise OSError(os_errno, f"{shard.where()}: {text}")
             raise RuntimeError(f"{shard.where()}: {name}: {text}")
-        results[index] = (value, fds[0] if fds else None)
+        if fds:
+            results[index] = _Result(value, description, fds[0])
+        else:
+            results[index] = _Result(value, None, -1, self.here.rows.pop(index))
 
     def _idle(self) -> _Worker | None:
         return next((w for w in self.workers if w.task is None), None)
@@ -616,19 +433,38 @@ def stop_all() -> None:
         pool.close()
 
 
-def _map_rows(fd: int) -> pa.Table:
-    try:
-        return pa.ipc.open_stream(pa.memory_map(_fd_path(fd))).read_all()
-    finally:
-        os.close(fd)  # the mapping keeps the rows
+@dataclass
+class _Result:
+    """A shard read: its summary, and its rows -- held by the reader on a thread of this
+    process, or in a worker's memory file (its descriptor, and where the buffers lie in it)."""
+    summary: Summary
+    description: bytes | None
+    fd: int = -1
+    here: _engine.ShardRows | None = None
+
+    def take(self, task: Task) -> _engine.ShardRows:
+        """The rows, mapped from the worker's file when they are in one."""
+        if self.here is not None:
+            rows, self.here = self.here, None
+            return rows
+        try:
+            return _engine.ShardRows(self.fd, self.description, task.table, task.columns, task.labelled)
+        finally:
+            self.discard()  # the mapping keeps the file
+
+    def discard(self) -> None:
+        self.here = None
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
 
 
 # ---- the whole capture ------------------------------------------------------------------
 
-class ParallelScan:
+class ParallelScan(ScanBase):
     """A capture's batches read by `jobs` workers, in order, with sequential counts."""
 
-    def __init__(self, paths: list[str], table: str, columns: list[str], batch_size: int, jobs: int,
+    def __init__(self, paths: list[str], table: _shards.Table, columns: list[str], batch_size: int, jobs: int,
                  chunk_bytes: int, alerts: pa.RecordBatch | None, schema: pa.Schema) -> None:
         self.paths, self.chunk_bytes = paths, chunk_bytes
         self.table, self.columns, self.batch_size = table, columns, batch_size
@@ -650,25 +486,16 @@ class ParallelScan:
         if pool is not None:
             pool.cancel()
 
-    def close(self) -> None:
-        pass  # every worker is stopped or handed back when the batches end
-
-    def __enter__(self) -> ParallelScan:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
     def batches(self) -> Iterator[pa.RecordBatch]:
         labelled = self.alerts is not None
         tasks = (Task(s, self.table, self.columns, self.batch_size, labelled)
-                 for s in shards(self.paths, self.chunk_bytes))
-        alerts = ipc_bytes([self.alerts], self.alerts.schema) if self.alerts is not None else None
+                 for s in _shards.shards(self.paths, self.chunk_bytes))
+        alerts = _shards.to_ipc([self.alerts], self.alerts.schema) if self.alerts is not None else None
         chain = Chain(self.table == "features")
         matched: bytes | None = None
         damage: list[tuple[str, int, str]] = []
         # No more workers than shards: the plan is counted, not kept.
-        jobs = min(self.jobs, sum(1 for _ in itertools.islice(shards(self.paths, self.chunk_bytes), self.jobs)))
+        jobs = min(self.jobs, _shards.count(self.paths, self.chunk_bytes, self.jobs))
         pool = self._pool = take_pool(jobs)
         if self._cancelled:
             pool.cancel()
@@ -687,8 +514,7 @@ class ParallelScan:
                 yield from small.add(rows)
                 if summary.failure is not None:
                     yield from small.flush()
-                    errno_, text = summary.failure
-                    raise OSError(errno_, text)
+                    raise read_failure(summary.failure)
             yield from small.flush()
             finished = True
         finally:
@@ -698,15 +524,7 @@ class ParallelScan:
                 give_back(pool)
             else:
                 pool.close()
-        from kavrel.dataset import warn_damage, warn_unmatched
-
-        for path, offset, text in damage:
-            warn_damage(path, offset, text)
-        if self.alerts is not None:
-            warn_unmatched(self.alerts.num_rows - sum(matched or b""))
-
-    def reader(self) -> pa.RecordBatchReader:
-        return pa.RecordBatchReader.from_batches(self.schema, self.batches())
+        self.report(damage, self.alerts.num_rows - sum(matched or b"") if self.alerts is not None else 0)
 
 
 class _Coalescer:

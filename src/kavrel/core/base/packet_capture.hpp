@@ -51,7 +51,7 @@ public:
         switch (status) {
         case pcap::ReadStatus::frame:
             return true;
-        case pcap::ReadStatus::pcap_error:
+        case pcap::ReadStatus::failed:
             if (live_) {
                 raise_pcap_error(text.read_device, pcap_geterr(handle_), {PCAP_ERROR, 0});
             } else {
@@ -59,6 +59,7 @@ public:
             }
             return false;
         case pcap::ReadStatus::end:
+        case pcap::ReadStatus::damaged:  // libpcap says failed for what it cannot read
         case pcap::ReadStatus::interrupted:
             return false;
         }

@@ -8,6 +8,7 @@
 #include "decode/link.hpp"
 #include "decode/reader.hpp"
 #include "decode/transport.hpp"
+#include "features/packet_features.hpp"
 
 #include <pcap/pcap.h>
 
@@ -105,7 +106,7 @@ inline void parse_packet(const pcap_pkthdr* header, const uint8_t* bytes, Packet
         rec.tcp_ack = l4.tcp_ack;
         rec.urgent = (l4.tcp_flags & transport_field::kTcpUrgent) ? 1 : 0;
         const bool ports_read = l4.has(Transport::kSrcPort) && l4.has(Transport::kDstPort);
-        if (rec.version == 4 && ports_read && rec.src_ip == rec.dst_ip && rec.src_port == rec.dst_port) rec.land = 1;
+        rec.land = features::is_land(rec.version, ip.proto, ports_read, ip.src, ip.dst, rec.src_port, rec.dst_port);
     } else if (ip.proto == proto::kUdp) {
         rec.src_port = l4.src_port;
         rec.dst_port = l4.dst_port;

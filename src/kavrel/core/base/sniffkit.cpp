@@ -2,6 +2,7 @@
 // IPv4/IPv6 frame, through two native generators (start_sniff, read_pcap).
 #include "packet_capture.hpp"
 #include "packet_record.hpp"
+#include "columnar/text.hpp"
 #include "py/args.hpp"
 #include "py/generator.hpp"
 #include "py/module.hpp"
@@ -116,17 +117,10 @@ constexpr NameText<State> kNames[] = {
 
 // ---- texts --------------------------------------------------------------------
 
-constexpr char kHex[] = "0123456789abcdef";
-
 PyObject* mac_text(const uint8_t* mac) {
-    PyObject* s = PyUnicode_New(17, 127);
+    PyObject* s = PyUnicode_New(columnar::kMacTextLen, 127);
     if (!s) return nullptr;
-    auto* out = static_cast<char*>(PyUnicode_DATA(s));
-    for (int i = 0; i < 6; ++i) {
-        out[3 * i] = kHex[mac[i] >> 4];
-        out[3 * i + 1] = kHex[mac[i] & 0x0F];
-        if (i < 5) out[3 * i + 2] = ':';
-    }
+    columnar::format_mac(mac, static_cast<char*>(PyUnicode_DATA(s)));
     return s;
 }
 

@@ -3,8 +3,9 @@
 // at once (process_pcap) or one by one (iter_pcap), or from a live device as a
 // generator (process_live).
 #include "features/destination_table.hpp"
-#include "packet_capture.hpp"
-#include "packet_record.hpp"
+#include "features/packet_features.hpp"
+#include "../base/packet_capture.hpp"
+#include "../base/packet_record.hpp"
 #include "py/args.hpp"
 #include "py/generator.hpp"
 #include "py/module.hpp"
@@ -61,8 +62,8 @@ struct State {
 constexpr NameText<State> kNames[] = {
     {&State::timestamp, "timestamp"}, {&State::src_port, "src_port"}, {&State::dst_port, "dst_port"},
     {&State::protocol_type, "protocol_type"}, {&State::src_bytes, "src_bytes"}, {&State::land, "land"},
-    {&State::wrong_fragment, "wrong_fragment"}, {&State::count, "count"}, {&State::tcp, "TCP"},
-    {&State::udp, "UDP"}, {&State::icmp, "ICMP"},
+    {&State::wrong_fragment, "wrong_fragment"}, {&State::count, "count"}, {&State::tcp, features::kProtocolTypes[0]},
+    {&State::udp, features::kProtocolTypes[1]}, {&State::icmp, features::kProtocolTypes[2]},
 };
 
 // ---- features of one packet ---------------------------------------------------
@@ -112,9 +113,8 @@ PyObject* feature_dict(const State* st, const FeatureRecord& feat) {
     Ref dict(new_dict(kFeatureKeys));
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    PyObject* protocol = feat.ip_proto == decode::proto::kTcp   ? st->tcp
-                         : feat.ip_proto == decode::proto::kUdp ? st->udp
-                                                                : st->icmp;
+    PyObject* const protocols[features::kProtocolTypeCount] = {st->tcp, st->udp, st->icmp};
+    PyObject* protocol = protocols[features::protocol_type(feat.ip_proto)];
     if (!put(d, st->timestamp, PyFloat_FromDouble(feat.timestamp))) return nullptr;
     if (!put(d, st->src_port, PyLong_FromLong(feat.src_port))) return nullptr;
     if (!put(d, st->dst_port, PyLong_FromLong(feat.dst_port))) return nullptr;
