@@ -3,7 +3,8 @@
 A signal never raises at an arbitrary point of the main thread, where an exception can leave a
 lock held or a half-made object behind: it is noted, and Interrupted is raised either at once,
 when the main thread is in one of the waits made for it (interruptible()), or at the next
-check(). The first SIGINT or SIGTERM interrupts; every later one is only noted, so that the
+check(). The first SIGINT or SIGTERM seen interrupts (two that arrive together are seen in
+signal-number order); every later one is only noted, so that the
 clean-up the first set off (threads stopped, a partial output removed) is never cut short. Once
 a command starts putting a finished output in place, signals no longer interrupt it: the output
 is whole, and the run ends as a success.
