@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +71,7 @@ public:
             file_size_ = want;
         }
         used_ = at + size;
+        if (used_ > high_) high_ = used_;
         return base_ + at;
     }
 
@@ -85,10 +87,16 @@ public:
         }
     }
 
+    // Every block handed out so far is free again: the file's pages, already there and
+    // mapped, are written over by the next blocks. Only for a file no one reads any more.
+    void reset() noexcept { used_ = 0; }
+
     int fd() const noexcept { return fd_; }
     const uint8_t* base() const noexcept { return base_; }
     // Bytes of the file in use: every block lies below.
     std::size_t used() const noexcept { return used_; }
+    // The most it has held since it was made: about the memory its pages take.
+    std::size_t high_water() const noexcept { return high_; }
     bool contains(const void* p) const noexcept {
         const auto* b = static_cast<const uint8_t*>(p);
         return b >= base_ && b < base_ + used_;
@@ -102,35 +110,55 @@ private:
     int fd_;
     uint8_t* base_;
     std::size_t used_ = 0;
+    std::size_t high_ = 0;
     std::size_t file_size_ = 0;
 };
 
-// Another process's file, mapped read-write for the owner to mend and read.
+// Another process's file, mapped read-write for the owner to mend and read. Once
+// unmapped (the last batch over it released), the file's number `memory` is sent
+// to `giveback` (a datagram socket to the process that made the file, which may
+// then write over it); a giveback that cannot be sent is dropped, and that
+// process makes a new file.
 class MappedShare {
 public:
-    // nullptr (errno set) when `fd` cannot be mapped; `fd` stays the caller's.
-    static std::shared_ptr<MappedShare> map(int fd) noexcept {
-        const off_t size = lseek(fd, 0, SEEK_END);
-        if (size < 0) return nullptr;
-        void* base = size ? mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                          : nullptr;
+    // The first `length` bytes of `fd` (at most the whole file); nullptr (errno set)
+    // when they cannot be mapped. `fd` and `giveback` stay the caller's.
+    static std::shared_ptr<MappedShare> map(int fd, uint64_t length, int giveback = -1, uint64_t memory = 0) noexcept {
+        const off_t file = lseek(fd, 0, SEEK_END);
+        if (file < 0) return nullptr;
+        const auto size = static_cast<std::size_t>(std::min<uint64_t>(length, static_cast<uint64_t>(file)));
+        void* base = size ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : nullptr;
+        // Mending touches two columns of many: a fault maps its own page, not the next
+        // fifteen of other columns that may never be read here.
+        if (base && base != MAP_FAILED) (void)madvise(base, size, MADV_RANDOM);
         if (base == MAP_FAILED) return nullptr;
+        const int back = giveback >= 0 ? fcntl(giveback, F_DUPFD_CLOEXEC, 0) : -1;
         std::shared_ptr<MappedShare> m(new (std::nothrow) MappedShare(static_cast<uint8_t*>(base),
-                                                                       static_cast<std::size_t>(size)));
-        if (!m && base) munmap(base, static_cast<std::size_t>(size));
-        if (!m) errno = ENOMEM;
+                                                                       size, back, memory));
+        if (!m) {
+            if (base) munmap(base, size);
+            if (back >= 0) ::close(back);
+            errno = ENOMEM;
+        }
         return m;
     }
     ~MappedShare() {
         if (base_) munmap(base_, size_);
+        if (giveback_ >= 0) {
+            (void)::send(giveback_, &memory_, sizeof memory_, MSG_DONTWAIT | MSG_NOSIGNAL);
+            ::close(giveback_);
+        }
     }
     uint8_t* base() const noexcept { return base_; }
     std::size_t size() const noexcept { return size_; }
 
 private:
-    MappedShare(uint8_t* base, std::size_t size) noexcept : base_(base), size_(size) {}
+    MappedShare(uint8_t* base, std::size_t size, int giveback, uint64_t memory) noexcept
+        : base_(base), size_(size), giveback_(giveback), memory_(memory) {}
     uint8_t* base_;
     std::size_t size_;
+    int giveback_;
+    uint64_t memory_;
 };
 
 }  // namespace kavrel::columnar

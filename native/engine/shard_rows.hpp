@@ -97,7 +97,8 @@ public:
     // 64 bits, host order (the reader is another process of this program on this host).
     // False when a buffer lies elsewhere.
     bool describe(const columnar::SharedArena& arena, std::string& out) const {
-        std::vector<uint64_t> w{kManifestMark, batches_.size(), batches_.empty() ? 0 : uint64_t(batches_[0].rows.n_children)};
+        std::vector<uint64_t> w{kManifestMark, batches_.size(),
+                                batches_.empty() ? 0 : uint64_t(batches_[0].rows.n_children), arena.used()};
         bool inside = true;
         auto at = [&](const void* p) {
             if (!p) return kNone;
@@ -131,9 +132,9 @@ public:
             v = w[i++];
             return true;
         };
-        uint64_t mark, batches, columns;
+        uint64_t mark, batches, columns, used;
         if (manifest.size() % sizeof(uint64_t) || !next(mark) || mark != kManifestMark || !next(batches) ||
-            !next(columns) || (batches && columns != fields.size())) {
+            !next(columns) || !next(used) || (batches && columns != fields.size())) {
             why = "not a description of a shard's rows";
             return false;
         }
@@ -192,6 +193,14 @@ public:
             }
         }
         return true;
+    }
+
+    // The bytes at the start of the file that the rows described lie in (0: not a description).
+    static uint64_t described_bytes(const std::string& manifest) noexcept {
+        uint64_t w[4];
+        if (manifest.size() < sizeof w) return 0;
+        std::memcpy(w, manifest.data(), sizeof w);
+        return w[0] == kManifestMark ? w[3] : 0;
     }
 
     // The one column of a batch of mending values.

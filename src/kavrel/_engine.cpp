@@ -44,11 +44,13 @@ using engine::ShardRows;
 // ---- state --------------------------------------------------------------------------
 
 struct State {
-    PyObject* shard_rows_type;  // what Scan.take_shard() makes
+    PyObject* shard_rows_type;   // what Scan.take_shard() makes
+    PyObject* memory_file_type;  // what Scan(shared=...) takes
 
     template <class F>
     int for_each_ref(F&& f) {
-        return f(shard_rows_type);
+        if (int rc = f(shard_rows_type)) return rc;
+        return f(memory_file_type);
     }
 };
 
@@ -173,6 +175,60 @@ bool alerts_of(PyObject* capsules, std::shared_ptr<labels::AlertIndex>& out) {
     return out != nullptr;
 }
 
+// ---- MemoryFile ---------------------------------------------------------------------
+
+// A worker's memory file, kept from shard to shard: once the process it was lent
+// to gives it back, the next shard is built over the pages already there, which
+// costs far less than faulting in a new file's.
+struct MemoryFile {
+    PyObject_HEAD
+    std::shared_ptr<columnar::SharedArena> arena;
+};
+
+MemoryFile* as_memory(PyObject* self) { return reinterpret_cast<MemoryFile*>(self); }
+
+PyObject* memory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "", const_cast<char**>(kwlist))) return nullptr;
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&as_memory(self.get())->arena) std::shared_ptr<columnar::SharedArena>(columnar::SharedArena::create());
+    if (!as_memory(self.get())->arena) return PyErr_SetFromErrno(PyExc_OSError);
+    return self.release();
+}
+
+void memory_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_memory(self)->arena.~shared_ptr<columnar::SharedArena>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// reset(): the file is free to be written over (it was given back).
+PyObject* memory_reset(PyObject* self, PyObject*) {
+    auto& arena = as_memory(self)->arena;
+    if (arena.use_count() > 1) {
+        PyErr_SetString(PyExc_ValueError, "rows built in this memory file are still held here");
+        return nullptr;
+    }
+    arena->reset();
+    Py_RETURN_NONE;
+}
+
+PyObject* memory_capacity(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(as_memory(self)->arena->high_water());
+}
+
+PyMethodDef memory_methods[] = {
+    {"reset", memory_reset, METH_NOARGS, PyDoc_STR("Frees the whole file for the next shard's rows.")},
+    {"capacity", memory_capacity, METH_NOARGS, PyDoc_STR("The most bytes the file has held: about its memory.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+TypeSlots memory_slots(memory_new, memory_dealloc, memory_methods,
+                       "An anonymous memory file that shards' rows are built in, kept from shard to shard.");
+PyType_Spec memory_spec = memory_slots.spec("kavrel._engine.MemoryFile", sizeof(MemoryFile));
+
 // ---- Scan ---------------------------------------------------------------------------
 
 struct Scan {
@@ -205,11 +261,12 @@ bool parse_sources(PyObject* paths, std::vector<engine::Source>& out) {
 }
 
 // Scan(paths, table, columns, batch_size, reader="auto", alerts=None, shard=False,
-// shared=False, _text_limit=2**31-1): `table` "packets" or "features"; `columns`
+// shared=None, _text_limit=2**31-1): `table` "packets" or "features"; `columns`
 // packet column names; `reader` "auto" or "libpcap"; `alerts` None (no labels),
 // True (labels whose alerts come later through set_alerts), or the (schema,
 // array) capsules of the alerts. `shard`: a features shard, read whole with
-// take_shard(); `shared`: its rows built in a memory file another process maps.
+// take_shard(); `shared`: its rows built in a MemoryFile (reset), for another
+// process to map.
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"paths", "table", "columns", "batch_size", "reader", "alerts", "shard",
                                    "shared", "_text_limit", nullptr};
@@ -219,11 +276,17 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t batch_size;
     const char* reader = "auto";
     PyObject* alerts = Py_None;
-    int shard = 0, shared = 0;
+    int shard = 0;
+    PyObject* shared = Py_None;
     Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sOppn", const_cast<char**>(kwlist), &PyList_Type, &paths,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!sOn|sOpOn", const_cast<char**>(kwlist), &PyList_Type, &paths,
                                      &table, &columns, &batch_size, &reader, &alerts, &shard, &shared,
                                      &text_limit)) {
+        return nullptr;
+    }
+    auto* memory_type = reinterpret_cast<PyTypeObject*>(state_of_type(type)->memory_file_type);
+    if (shared != Py_None && !PyObject_TypeCheck(shared, memory_type)) {
+        PyErr_SetString(PyExc_TypeError, "shared must be a MemoryFile or None");
         return nullptr;
     }
     if (text_limit < 1 || static_cast<std::size_t>(text_limit) > columnar::kMaxTextBytes) {
@@ -257,7 +320,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* scan = as_scan(self.get());
     new (&scan->scanner) std::shared_ptr<Scanner>();
     new (&scan->arena) std::shared_ptr<columnar::SharedArena>();
-    if (shared && !(scan->arena = columnar::SharedArena::create())) return PyErr_SetFromErrno(PyExc_OSError);
+    if (shared != Py_None) scan->arena = as_memory(shared)->arena;
     try {
         scan->scanner = std::make_shared<Scanner>(std::move(sources), features, std::move(chosen),
                                                   static_cast<std::size_t>(batch_size), how, labelled, shard != 0,
@@ -478,16 +541,20 @@ PyObject* shard_rows_from(PyTypeObject* type, std::unique_ptr<ShardRows> rows, s
     return self.release();
 }
 
-// ShardRows(fd, description, table, columns, labelled): the rows another process
-// built in the memory file `fd` (the caller keeps the descriptor) and described.
+// ShardRows(fd, description, table, columns, labelled, giveback=-1, memory=0): the
+// rows another process built in the memory file `fd` (the caller keeps the
+// descriptor) and described; once no batch over them is held, the file's number
+// `memory` goes back to that process over the datagram socket `giveback`.
 PyObject* rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"fd", "description", "table", "columns", "labelled", nullptr};
-    int fd, labelled;
+    static const char* kwlist[] = {"fd", "description", "table", "columns", "labelled", "giveback", "memory",
+                                   nullptr};
+    int fd, labelled, giveback = -1;
+    unsigned long long memory = 0;
     Py_buffer description;
     const char* table;
     PyObject* columns;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iy*sOp", const_cast<char**>(kwlist), &fd, &description,
-                                     &table, &columns, &labelled)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iy*sOp|iK", const_cast<char**>(kwlist), &fd, &description,
+                                     &table, &columns, &labelled, &giveback, &memory)) {
         return nullptr;
     }
     const std::string manifest(static_cast<const char*>(description.buf), static_cast<std::size_t>(description.len));
@@ -499,7 +566,8 @@ PyObject* rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (labelled) {
         for (const auto& f : engine::LabelBuilder::fields()) fields.push_back(f);
     }
-    const std::shared_ptr<columnar::MappedShare> share = columnar::MappedShare::map(fd);
+    const std::shared_ptr<columnar::MappedShare> share =
+        columnar::MappedShare::map(fd, ShardRows::described_bytes(manifest), giveback, memory);
     if (!share) return PyErr_SetFromErrno(PyExc_OSError);
     std::unique_ptr<ShardRows> rows(new (std::nothrow) ShardRows);
     if (!rows) return PyErr_NoMemory();
@@ -1146,6 +1214,8 @@ int exec_module(PyObject* module) {
     }
     if (!(st->shard_rows_type = PyType_FromModuleAndSpec(module, &rows_spec, nullptr))) return -1;
     if (PyModule_AddObjectRef(module, "ShardRows", st->shard_rows_type) < 0) return -1;
+    if (!(st->memory_file_type = PyType_FromModuleAndSpec(module, &memory_spec, nullptr))) return -1;
+    if (PyModule_AddObjectRef(module, "MemoryFile", st->memory_file_type) < 0) return -1;
     // Every column list and default the Python side uses, written once, here.
     if (add_names(module, "PACKET_COLUMNS", all(engine::kPacketFields)) < 0 ||
         add_names(module, "FEATURE_COLUMNS", all(engine::kFeatureFields)) < 0 ||

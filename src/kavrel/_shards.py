@@ -82,9 +82,9 @@ class Task:
         """This task read from the record start the shard before it met."""
         return replace(self, shard=self.shard.exactly_at(start))
 
-    def scan(self, alerts: pa.RecordBatch | None, shared: bool = False) -> _engine.Scan:
-        """The native scan of this shard, whole (take_shard()); `shared`: its rows built in a
-        memory file another process can map."""
+    def scan(self, alerts: pa.RecordBatch | None, shared: _engine.MemoryFile | None = None) -> _engine.Scan:
+        """The native scan of this shard, whole (take_shard()); `shared`: the memory file its
+        rows are built in, for another process to map."""
         labels = alerts.__arrow_c_array__() if self.labelled and alerts is not None else None
         return _engine.Scan([self.shard.source()], self.table, self.columns, self.batch_size, "auto", labels,
                             shard=True, shared=shared)
@@ -119,7 +119,7 @@ def from_ipc(data: bytes | pa.Buffer) -> pa.Table:
     return pa.ipc.open_stream(pa.py_buffer(data) if isinstance(data, bytes) else data).read_all()
 
 
-def read(task: Task, alerts: pa.RecordBatch | None, shared: bool = False,
+def read(task: Task, alerts: pa.RecordBatch | None, shared: _engine.MemoryFile | None = None,
          started: object = None) -> tuple[Summary, _engine.ShardRows]:
     """Reads one shard whole: its summary and its rows, held until they are mended; a failed
     read keeps the rows before it (the failure is in the summary). `started(native)` is told

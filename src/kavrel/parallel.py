@@ -19,6 +19,7 @@ reads the batches there, nothing copied.
 from __future__ import annotations
 
 import atexit
+import collections
 import errno
 import itertools
 import os
@@ -43,15 +44,17 @@ from kavrel._warnings import read_failure
 
 # ---- the workers ----------------------------------------------------------------------
 #
-# Each worker is a fresh interpreter (`python -m kavrel._shard_worker FD`) in a session of
+# Each worker is a fresh interpreter (`python -m kavrel._shard_worker FD GIVEBACK`) in a session of
 # its own (Ctrl-C at the terminal reaches the parent only, which stops it), on one end of a
 # sequenced-packet socket pair: it needs nothing of the program that started it, and its
 # death shows as the end of its socket. A shard's rows come back in an anonymous memory file
 # (memfd) whose descriptor travels over the socket: the file has no name, so nothing can be
 # left behind whoever dies, and it is freed once the last descriptor and mapping are gone.
 
-# Messages up to this size travel in the socket; a larger one goes in a memory file of its own.
-_INLINE_BYTES = 32 << 10
+# Messages up to this size may travel in the socket (a shard's summary of its destinations is
+# commonly a few hundred kilobytes); a larger one, or one the socket's buffer cannot take, goes
+# in a memory file of its own.
+_INLINE_BYTES = 1 << 20
 
 
 class Channel:
@@ -60,15 +63,25 @@ class Channel:
 
     def __init__(self, sock: socket.socket) -> None:
         self.sock = sock
+        try:  # capped by the system's limit
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 2 * _INLINE_BYTES)
+        except OSError:
+            pass
+        # A datagram takes some of the buffer beyond its bytes.
+        self.inline = min(_INLINE_BYTES, sock.getsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF) // 2 - 4096)
 
     def fileno(self) -> int:
         return self.sock.fileno()
 
     def send(self, message: object, fds: Sequence[int] = ()) -> None:
         data = pickle.dumps(message, protocol=pickle.HIGHEST_PROTOCOL)
-        if len(data) <= _INLINE_BYTES:
-            socket.send_fds(self.sock, [b"m" + data], list(fds))
-            return
+        if len(data) <= self.inline:
+            try:
+                socket.send_fds(self.sock, [b"m" + data], list(fds))
+                return
+            except OSError as exc:
+                if exc.errno != errno.EMSGSIZE:
+                    raise
         big = memory_file("kavrel-message", data)
         try:
             socket.send_fds(self.sock, [b"f"], [big, *fds])
@@ -110,12 +123,111 @@ def memory_file(name: str, data: bytes = b"") -> int:
     return fd
 
 
-def worker(chan: Channel, here: _Here | None = None) -> None:
+class _Memories:
+    """A worker's memory files: each lent to the parent with a shard's rows, and given back
+    (its number on the giveback socket) once the parent holds no batch over it; one given
+    back is written over by a later shard, whose pages then need not be faulted in again.
+    What is kept free is bounded; a lent file forgotten (past the bound) is only closed here,
+    the parent's mapping keeps what it still reads."""
+
+    KEEP_FREE_BYTES = 256 << 20
+    KEEP_LENT = 32  # each reserves address space for a shard of any size
+
+    def __init__(self, giveback: socket.socket) -> None:
+        self.giveback = giveback
+        giveback.setblocking(False)
+        self.lent: dict[int, _engine.MemoryFile] = {}
+        self.free: list[_engine.MemoryFile] = []
+        self.numbers = itertools.count(1)
+
+    def take(self) -> tuple[int, _engine.MemoryFile]:
+        self._collect()
+        return next(self.numbers), self.free.pop() if self.free else _engine.MemoryFile()
+
+    def lend(self, number: int, memory: _engine.MemoryFile) -> None:
+        self.lent[number] = memory
+        while len(self.lent) > self.KEEP_LENT:
+            del self.lent[next(iter(self.lent))]
+
+    def keep(self, memory: _engine.MemoryFile) -> None:
+        """A file back for good (given back, or its shard failed): kept free while the bound allows."""
+        try:
+            memory.reset()
+        except ValueError:  # its rows are still held here, being let go: it goes with them
+            return
+        if sum(m.capacity() for m in self.free) + memory.capacity() <= self.KEEP_FREE_BYTES:
+            self.free.append(memory)
+
+    def _collect(self) -> None:
+        while True:
+            try:
+                data = self.giveback.recv(8)
+            except OSError:  # none waiting (or the parent is gone)
+                return
+            memory = self.lent.pop(int.from_bytes(data, sys.byteorder), None)
+            if memory is not None:
+                self.keep(memory)
+
+
+class _Mender:
+    """A worker's features shards, held after they are handed over until the parent says what
+    their counts carry in; mended here, in pages this process has mapped already (the parent
+    would fault in every page it wrote to), on a thread of its own so that the next shard's
+    reading goes on meanwhile, then let go."""
+
+    def __init__(self, chan: Channel) -> None:
+        self.chan = chan
+        self.held: dict[int, _engine.ShardRows] = {}
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._serve, name="kavrel-mender")
+        self.thread.start()
+
+    def hold(self, number: int, rows: _engine.ShardRows) -> None:
+        with self.lock:
+            self.held[number] = rows
+
+    def _serve(self) -> None:
+        while True:
+            try:
+                (number, carry, answer), _ = self.chan.recv()
+            except (EOFError, OSError, ValueError):
+                return
+            with self.lock:
+                rows = self.held.pop(number, None)
+            if rows is not None and carry:
+                rows.mend(carry)
+            rows = None
+            if answer:
+                try:
+                    self.chan.send(("mended", number))
+                except OSError:
+                    return
+
+    def stop(self) -> None:
+        try:
+            self.chan.sock.shutdown(socket.SHUT_RDWR)  # ends its wait
+        except OSError:
+            pass
+        self.thread.join()
+
+
+def worker(chan: Channel, here: _Here | None = None, giveback: socket.socket | None = None,
+           mend: Channel | None = None) -> None:
     """A worker's life: tasks in, rows out, until told to stop or the parent goes. `here` is
     given to the reader that runs on a thread of the parent: its rows stay in it rather than
     going through a memory file."""
     if here is None:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent stops the workers
+    memories = _Memories(giveback) if giveback is not None else None
+    mender = _Mender(mend) if mend is not None else None
+    try:
+        _work(chan, here, memories, mender)
+    finally:
+        if mender is not None:
+            mender.stop()
+
+
+def _work(chan: Channel, here: _Here | None, memories: _Memories | None, mender: _Mender | None) -> None:
     alerts = None
     while True:
         try:
@@ -129,11 +241,20 @@ def worker(chan: Channel, here: _Here | None = None) -> None:
             if fds:  # this run's alerts, sent once per worker and run
                 with open(fds.pop(0), "rb") as fh:
                     alerts = _shards.from_ipc(fh.read()).combine_chunks().to_batches()[0]
-            if here is None:
-                summary, rows = _shards.read(task, alerts, shared=True)
-                rows_fd, description = rows.describe()
-                chan.send(("done", index, summary, description), [rows_fd])
-                del rows  # the parent has its own descriptor of the file now
+            if memories is not None:
+                number, memory = memories.take()
+                try:
+                    summary, rows = _shards.read(task, alerts, shared=memory)
+                    rows_fd, description = rows.describe()
+                    if mender is not None and task.table == "features":
+                        mender.hold(number, rows)
+                    chan.send(("done", index, summary, (description, number)), [rows_fd])
+                except BaseException:
+                    rows = None
+                    memories.keep(memory)
+                    raise
+                rows = None  # the parent maps the file now
+                memories.lend(number, memory)
             else:
                 summary, rows = _shards.read(task, alerts, started=here.started)
                 here.rows[index] = rows
@@ -151,6 +272,10 @@ def worker(chan: Channel, here: _Here | None = None) -> None:
 # A worker is one thread of work: math libraries that numpy may load (through
 # pyarrow) would otherwise start a thread per core that spins beside it.
 _WORKER_ENV = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+
+
+# Tasks a worker holds at once: the one it reads and the next.
+_QUEUED = 2
 
 
 class WorkerDied(RuntimeError):
@@ -201,7 +326,11 @@ class _Thread:
 class _Worker:
     process: subprocess.Popen | _Thread
     chan: Channel
-    task: int | None = None  # the index of the task it runs
+    giveback: socket.socket | None = None  # where its memory files go back, once unmapped
+    mend: Channel | None = None            # where its features shards are mended
+    # The indices of the tasks it runs and has queued: the next is there before the last is
+    # done, so that it never waits for this process to hand one out.
+    tasks: collections.deque[int] = field(default_factory=collections.deque)
     sent_alerts: bool = False
 
 
@@ -222,14 +351,21 @@ class Pool:
             self.workers.append(_Worker(_Thread(theirs, self.here), mine))
             for _ in range(jobs - 1):
                 mine, theirs = channel_pair()
+                mend, mend_theirs = channel_pair()
+                back, back_theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
                 try:
+                    fds = (theirs.fileno(), back_theirs.fileno(), mend_theirs.fileno())
                     process = subprocess.Popen(
-                        [sys.executable, "-m", "kavrel._shard_worker", str(theirs.fileno())],
-                        pass_fds=(theirs.fileno(),), stdin=subprocess.DEVNULL, env=_WORKER_ENV,
-                        start_new_session=True)
+                        [sys.executable, "-m", "kavrel._shard_worker", *map(str, fds)], pass_fds=fds,
+                        stdin=subprocess.DEVNULL, env=_WORKER_ENV, start_new_session=True)
+                except BaseException:
+                    back.close()
+                    mend.close()
+                    raise
                 finally:
-                    theirs.close()
-                self.workers.append(_Worker(process, mine))
+                    for sock in (theirs, back_theirs, mend_theirs):
+                        sock.close()
+                self.workers.append(_Worker(process, mine, back, mend))
         except BaseException:
             self.close()
             raise
@@ -282,8 +418,11 @@ class Pool:
                     result.discard()
                     yield task, result.summary, None
                     continue
+                mended_there = result.mender is not None
+                if mended_there:
+                    self._mended(result, answer)  # type: ignore[arg-type]
                 rows = result.take(task)
-                if answer is not None:
+                if answer is not None and not mended_there:
                     rows.mend(answer)
                 yield task, result.summary, pa.RecordBatchReader.from_stream(rows).read_all()
         finally:
@@ -305,22 +444,22 @@ class Pool:
         finally:
             for fd in fds:
                 os.close(fd)
-        w.task = index
+        w.tasks.append(index)
 
     def _take_result(self, waiting: dict[int, Task], results: dict[int, _Result]) -> None:
         """Waits for a worker to finish its task, and keeps what it made."""
-        busy = [w for w in self.workers if w.task is not None]
+        busy = [w for w in self.workers if w.tasks]
         ready, _, _ = select.select([w.chan for w in busy] + [self._cancel_r], [], [])
         if self._cancel_r in ready:
             raise Cancelled()
         w = next(x for x in busy if x.chan in ready)
-        shard = waiting[w.task].shard
+        shard = waiting[w.tasks[0]].shard
         try:
             message, fds = w.chan.recv()
         except (EOFError, OSError):
             raise WorkerDied(f"{shard.where()}: the worker reading it died (exit status {w.process.wait()})") from None
         kind, index, value, description = message
-        w.task = None
+        w.tasks.popleft()
         if kind == "error":
             for fd in fds:
                 os.close(fd)
@@ -329,15 +468,37 @@ class Pool:
                 raise OSError(os_errno, f"{shard.where()}: {text}")
             raise RuntimeError(f"{shard.where()}: {name}: {text}")
         if fds:
-            results[index] = _Result(value, description, fds[0])
+            description, number = description
+            mender = w.mend if waiting[index].table == "features" else None
+            results[index] = _Result(value, description, fds[0], giveback=w.giveback, memory=number, mender=mender)
         else:
             results[index] = _Result(value, None, -1, self.here.rows.pop(index))
 
+    def _mended(self, result: _Result, carry: bytes | None) -> None:
+        """Has the worker that holds a features shard add its carries, and waits till it has."""
+        mender = result.mender
+        assert mender is not None
+        result.mender = None
+        try:
+            mender.send((result.memory, carry, True))
+            ready, _, _ = select.select([mender, self._cancel_r], [], [])
+            if self._cancel_r in ready:
+                raise Cancelled()
+            message, _ = mender.recv()
+        except (EOFError, OSError) as exc:
+            if isinstance(exc, Cancelled):
+                raise
+            raise WorkerDied("a worker died mending its rows") from None
+        if message != ("mended", result.memory):
+            raise WorkerDied(f"a worker answered {message!r} to a mend")
+
     def _idle(self) -> _Worker | None:
-        return next((w for w in self.workers if w.task is None), None)
+        """The worker with the fewest tasks, if it has room for one more."""
+        w = min(self.workers, key=lambda w: len(w.tasks))
+        return w if len(w.tasks) < _QUEUED else None
 
     def alive(self) -> bool:
-        return all(w.process.poll() is None and w.task is None for w in self.workers)
+        return all(w.process.poll() is None and not w.tasks for w in self.workers)
 
     def close(self) -> None:
         """Stops every worker: idle ones are told to, busy ones are killed (the reader on a thread
@@ -346,7 +507,7 @@ class Pool:
             return
         self.closed = True
         for w in self.workers:
-            if w.task is None:
+            if not w.tasks:
                 try:
                     w.chan.send(None)
                 except OSError:
@@ -359,11 +520,14 @@ class Pool:
                 w.process.wait()
                 continue
             try:
-                w.process.wait(timeout=2 if w.task is None else 0.5)
+                w.process.wait(timeout=2 if not w.tasks else 0.5)
             except subprocess.TimeoutExpired:
                 w.process.kill()
                 w.process.wait()
             w.chan.close()
+            for sock in (w.giveback, w.mend):
+                if sock is not None:
+                    sock.close()
         for fd in (self._cancel_r, self._cancel_w):
             try:
                 os.close(fd)
@@ -436,11 +600,15 @@ def stop_all() -> None:
 @dataclass
 class _Result:
     """A shard read: its summary, and its rows -- held by the reader on a thread of this
-    process, or in a worker's memory file (its descriptor, and where the buffers lie in it)."""
+    process, or in a worker's memory file (its descriptor, where the buffers lie in it, and
+    the file's number, which goes back to the worker once nothing here maps it)."""
     summary: Summary
     description: bytes | None
     fd: int = -1
     here: _engine.ShardRows | None = None
+    giveback: socket.socket | None = None
+    memory: int = 0
+    mender: Channel | None = None  # the worker holding the rows until they are mended
 
     def take(self, task: Task) -> _engine.ShardRows:
         """The rows, mapped from the worker's file when they are in one."""
@@ -448,12 +616,33 @@ class _Result:
             rows, self.here = self.here, None
             return rows
         try:
-            return _engine.ShardRows(self.fd, self.description, task.table, task.columns, task.labelled)
-        finally:
-            self.discard()  # the mapping keeps the file
+            rows = _engine.ShardRows(self.fd, self.description, task.table, task.columns, task.labelled,
+                                     giveback=self.giveback.fileno() if self.giveback else -1, memory=self.memory)
+        except BaseException:
+            self.discard()
+            raise
+        self.giveback = None  # the mapping gives the file back
+        self._close()
+        return rows
 
     def discard(self) -> None:
+        """The rows not wanted: the worker lets go of them, and the file goes back to it at once."""
         self.here = None
+        if self.mender is not None:
+            try:
+                self.mender.send((self.memory, None, False))
+            except OSError:
+                pass
+            self.mender = None
+        if self.giveback is not None:
+            try:
+                self.giveback.send(self.memory.to_bytes(8, sys.byteorder), socket.MSG_DONTWAIT)
+            except OSError:
+                pass  # the worker makes a new file
+            self.giveback = None
+        self._close()
+
+    def _close(self) -> None:
         if self.fd >= 0:
             os.close(self.fd)
             self.fd = -1
