@@ -3,9 +3,10 @@
 Every connection test reads its rows through `connections()`, which runs the
 native connection core through tests/native/connection_driver.cpp (compiled
 once per test session into a temporary directory; the tests skip where g++ or
-libpcap is missing). `connections_reloaded()` and `service_table()` reach what
-only the driver offers: the assembler's state saved and loaded on the way, and
-the service table as compiled.
+libpcap is missing). `connections_reloaded()`, `packet_buckets()` and
+`service_table()` reach what only the driver offers: the assembler's state
+saved and loaded on the way, each packet's bucket for a sharded run, and the
+service table as compiled.
 """
 
 from __future__ import annotations
@@ -124,9 +125,15 @@ def connections_reloaded(source, every: int, **settings) -> pa.Table:
     return _table(_run(_options(settings) + ["--reload-every", str(every)] + _paths(source)))
 
 
+def packet_buckets(source) -> list[tuple[int, int]]:
+    """(frame index, bucket) of every IP packet of `source`, as a sharded run would spread them."""
+    return [(r["frame"], r["bucket"]) for r in _run(["--buckets"] + _paths(source))]
+
+
 def service_table() -> list[dict]:
     """The service table as the connection core holds it, row by row."""
     return _run(["--services"])
 
 
-__all__ = ["COLUMNS", "SCHEMA", "SETTINGS", "connections", "connections_reloaded", "service_table"]
+__all__ = ["COLUMNS", "SCHEMA", "SETTINGS", "connections", "connections_reloaded", "packet_buckets",
+           "service_table"]

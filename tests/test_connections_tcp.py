@@ -96,6 +96,17 @@ def test_close_delay(tmp_path, closing, reason, after, joins):
         assert [(r["history"], r["conn_state"], r["end_reason"]) for r in rows[1:]] == [("A", "OTH", "eof")]
 
 
+@pytest.mark.parametrize("second, joins", [(2 * ct.S, True), (2 * ct.S + 1, False)], ids=["at-delay", "past-delay"])
+def test_close_delay_runs_from_the_closing_packet(tmp_path, second, joins):
+    # Packets after the closing one do not move the close delay on.
+    items = segments(HANDSHAKE + [(O, FIN | ACK, 0), (R, FIN | ACK, 0)])
+    closed_at = items[-1][0]
+    items += [(closed_at + ct.S, ct.tcp(ct.A4, ct.B4, 40000, 80, ACK)),
+              (closed_at + second, ct.tcp(ct.B4, ct.A4, 80, 40000, ACK))]
+    rows = ct.as_rows(connections(ct.write(tmp_path / "x.pcap", items), **ct.SETTINGS))
+    assert [r["orig_pkts"] + r["resp_pkts"] for r in rows] == ([7] if joins else [6, 1])
+
+
 @pytest.mark.parametrize("closing", [
     [(O, FIN | ACK, 0), (R, FIN | ACK, 0)],
     [(R, RST | ACK, 0)],

@@ -6,6 +6,7 @@
 //                     [--other-timeout S] [--close-delay S] [--hold-bytes N]
 //                     [--reload-every N] FILE...
 //   connection_driver --services      the service table, one JSON object a row
+//   connection_driver --buckets FILE... each IP packet's frame index and bucket
 //
 // --reload-every N saves the assembler's state after every N packets and goes
 // on with a fresh assembler loaded from it. Failures go to stderr as
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
     connections::Settings settings;
     std::size_t hold_bytes = 64u << 20;
     uint64_t reload_every = 0;
+    bool buckets = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -115,6 +117,8 @@ int main(int argc, char** argv) {
         if (arg == "--services") {
             print_services();
             return 0;
+        } else if (arg == "--buckets") {
+            buckets = true;
         } else if (arg == "--tcp-timeout" && has_value) {
             settings.tcp_timeout_ns = seconds_option(argv[++i], "--tcp-timeout");
         } else if (arg == "--udp-timeout" && has_value) {
@@ -159,6 +163,12 @@ int main(int argc, char** argv) {
             if (decode::decode_frame(file.linktype(), decode::Reader(frame.data, frame.caplen), view) ==
                     decode::Outcome::ip &&
                 connections::make_event(frame, view, frame_index, event)) {
+                if (buckets) {
+                    std::printf("{\"frame\":%llu,\"bucket\":%u}\n", static_cast<unsigned long long>(frame_index),
+                                connections::bucket_of(event));
+                    ++frame_index;
+                    continue;
+                }
                 if (!assembler->add(event, ended)) fail("out of memory assembling connections");
                 if (reload_every && ++packets % reload_every == 0) {
                     const std::string state = assembler->save();
