@@ -139,6 +139,16 @@ def test_fragment_after_its_connection_closed(tmp_path, gap, joins):
         [(0, 3, "fin")] if joins else [(0, 2, "fin"), (4, 1, "eof")])
 
 
+@pytest.mark.parametrize("extra, joins", [(0, True), (1, False)], ids=["at-timeout", "past-timeout"])
+def test_fragment_entry_lives_its_protocols_timeout(tmp_path, extra, joins):
+    # The connection stays open (a packet every 3 s); the first fragment is remembered for 10 s.
+    first, later = ct.fragments(A4, B4, 6, TCP_SEGMENT, ident=8, size=24)
+    items = [(0, first)] + [(k * 3 * S, ct.tcp(B4, A4, 80, 40000, ACK)) for k in (1, 2, 3)]
+    rows = run(tmp_path, items + [(10 * S + extra, later)])
+    assert [(r["uid"], r["orig_pkts"], r["resp_pkts"]) for r in rows] == (
+        [(0, 2, 3)] if joins else [(0, 1, 3), (4, 1, 0)])
+
+
 TRAFFIC = [
     ct.tcp(A4, B4, 40000, 80, SYN), ct.tcp(B4, A4, 80, 40000, SYN | ACK), ct.tcp(A4, B4, 40000, 80, ACK),
     ct.udp(A6, B6, 5000, 123, b"ntp"), ct.icmp(A4, B4, 8, ident=3), ct.icmp(B4, A4, 0, ident=3),
