@@ -195,48 +195,54 @@ struct Timer {
     uint32_t generation;
 };
 
-// Heap order: the earliest deadline on top.
-inline bool later(const Timer& a, const Timer& b) noexcept {
-    return a.deadline != b.deadline ? a.deadline > b.deadline : a.uid > b.uid;
-}
-inline bool later_expiry(const FragmentTimer& a, const FragmentTimer& b) noexcept { return a.expires > b.expires; }
+// Heap orders: the earliest deadline on top.
+struct Later {
+    bool operator()(const Timer& a, const Timer& b) const noexcept {
+        return a.deadline != b.deadline ? a.deadline > b.deadline : a.uid > b.uid;
+    }
+};
+struct LaterExpiry {
+    bool operator()(const FragmentTimer& a, const FragmentTimer& b) const noexcept { return a.expires > b.expires; }
+};
 
 inline int64_t add_saturated(int64_t a, int64_t b) noexcept {
     int64_t out;
     return __builtin_add_overflow(a, b, &out) ? (b > 0 ? INT64_MAX : INT64_MIN) : out;
 }
 
-// An open connection. No padding, so that its bytes are its state (save()).
+// An open connection. What every packet touches comes first; no padding, so
+// that its bytes are its state (save()).
 struct Open {
-    ConnKey key;
-    uint32_t generation;  // of its live timer
-    uint64_t uid;
-    int64_t ts;
     int64_t last_ts;
-    int64_t closing_ts;
     int64_t deadline;
     int64_t queued;   // deadline of its live timer
     int64_t timeout;  // its protocol's
+    int64_t closing_ts;
     uint64_t pkts[2];  // by direction, 0: from the originator
     uint64_t ip_bytes[2];
     uint64_t bytes[2];
     uint32_t wrong_fragment;
     uint32_t urgent;
-    uint32_t older;  // the open connections in uid order, a doubly linked list
-    uint32_t newer;
-    uint16_t orig_port;
-    uint16_t resp_port;
-    History history;
+    uint32_t generation;  // of its live timer
     Endpoint state[2];
-    uint8_t service;
+    uint8_t proto;
     uint8_t first_from_lo;  // the first packet came from the key's lo endpoint
     uint8_t turned;         // a TCP connection whose first packet was a SYN+ACK
     uint8_t closing;
     EndReason cause;        // fin or rst, once closing
     uint8_t fins;           // bit per direction that sent a FIN
-    uint8_t has_ports;
     uint8_t in_use;
-    uint8_t reserved[7];
+    History history;
+    uint64_t uid;
+    int64_t ts;
+    uint32_t older;  // the open connections in uid order, a doubly linked list
+    uint32_t newer;
+    uint16_t orig_port;
+    uint16_t resp_port;
+    uint8_t service;
+    uint8_t has_ports;
+    ConnKey key;
+    uint8_t reserved[6];
 };
 static_assert(std::is_trivially_copyable_v<Open> && std::has_unique_object_representations_v<Open>);
 
@@ -260,9 +266,22 @@ struct SaveHeader {
 };
 inline constexpr char kSaveMagic[8] = {'k', 'v', 'c', 'o', 'n', 'n', '1', '\0'};
 
+// Addresses in byte order as two big-endian words: comparing them is comparing the bytes.
+inline void address_words(const uint8_t* a, uint64_t& head, uint64_t& tail) noexcept {
+    std::memcpy(&head, a, 8);
+    std::memcpy(&tail, a + 8, 8);
+    head = __builtin_bswap64(head);
+    tail = __builtin_bswap64(tail);
+}
+
+// Whether address a (with a_port) comes first, or both are equal.
 inline bool endpoint_less(const uint8_t* a, uint16_t a_port, const uint8_t* b, uint16_t b_port) noexcept {
-    const int c = std::memcmp(a, b, 16);
-    return c < 0 || (c == 0 && a_port <= b_port);
+    uint64_t ah, at, bh, bt;
+    address_words(a, ah, at);
+    address_words(b, bh, bt);
+    if (ah != bh) return ah < bh;
+    if (at != bt) return at < bt;
+    return a_port <= b_port;
 }
 
 // The key of a packet under `kind`, and whether it comes from the key's lo endpoint.
@@ -279,7 +298,7 @@ inline ConnKey key_of(const PacketEvent& e, KeyKind kind, bool& from_lo) noexcep
         k.lo_port = from_lo ? e.src_port : e.dst_port;
         k.hi_port = from_lo ? e.dst_port : e.src_port;
     } else {
-        from_lo = std::memcmp(e.src, e.dst, 16) <= 0;
+        from_lo = endpoint_less(e.src, 0, e.dst, 0);
         if (kind == KeyKind::echo) k.lo_port = e.echo_id;
         if (kind == KeyKind::icmp_message) {
             k.lo_port = e.src_port;
@@ -321,21 +340,21 @@ public:
         while (!timers_.empty() && timers_.front().deadline < clock_ns) {
             const detail::Timer t = timers_.front();
             detail::Open& c = pool_[t.index];
-            std::pop_heap(timers_.begin(), timers_.end(), detail::later);
+            std::pop_heap(timers_.begin(), timers_.end(), detail::Later{});
             if (!c.in_use || c.uid != t.uid || c.generation != t.generation) {
                 timers_.pop_back();
                 continue;
             }
             if (c.deadline != t.deadline) {  // moved later: queue it there
                 timers_.back().deadline = c.queued = c.deadline;
-                std::push_heap(timers_.begin(), timers_.end(), detail::later);
+                std::push_heap(timers_.begin(), timers_.end(), detail::Later{});
                 continue;
             }
             timers_.pop_back();
             end(t.index, EndReason::idle, false, ended);
         }
         while (!fragment_timers_.empty() && fragment_timers_.front().expires < clock_ns) {
-            std::pop_heap(fragment_timers_.begin(), fragment_timers_.end(), detail::later_expiry);
+            std::pop_heap(fragment_timers_.begin(), fragment_timers_.end(), detail::LaterExpiry{});
             const detail::FragmentTimer& t = fragment_timers_.back();
             const detail::FragmentEntry* f = fragments_.find(t.key);
             if (f && f->first_frame == t.first_frame) fragments_.erase(t.key);
@@ -347,7 +366,7 @@ public:
     // (out_of_memory() stays true): the packet was not counted.
     template <class Ended>
     bool add(const PacketEvent& e, Ended&& ended) {
-        return add(e, [](const ConnectionStart&) {}, ended);
+        return add(e, NoStart{}, ended);
     }
 
     // The same, calling started(const ConnectionStart&) for a connection it starts.
@@ -387,7 +406,7 @@ public:
         ref->index = index;
         start(index, e, key, from_lo);
         const Open& c = pool_[index];
-        started(start_of(c));
+        if constexpr (!std::is_same_v<std::decay_t<Started>, NoStart>) started(start_of(c));
         count(index, e, c.turned);
         return true;
     }
@@ -480,7 +499,7 @@ public:
                 link(index);
                 timers_.push_back(Timer{c.deadline, c.uid, index, 0});
             }
-            std::make_heap(timers_.begin(), timers_.end(), later);
+            std::make_heap(timers_.begin(), timers_.end(), Later{});
             if (!fragments_.reserve(h.fragments)) throw std::bad_alloc();
             fragment_timers_.reserve(h.fragments);
             for (uint64_t i = 0; i < h.fragments; ++i, p += sizeof(SavedFragment)) {
@@ -496,7 +515,7 @@ public:
                                    static_cast<uint8_t>(s.direction), {}};
                 fragment_timers_.push_back(FragmentTimer{s.expires, s.first_frame, s.key, 0});
             }
-            std::make_heap(fragment_timers_.begin(), fragment_timers_.end(), later_expiry);
+            std::make_heap(fragment_timers_.begin(), fragment_timers_.end(), LaterExpiry{});
         } catch (const std::bad_alloc&) {
             clear();
             out_of_memory_ = true;
@@ -519,6 +538,9 @@ public:
 
 private:
     using Open = detail::Open;
+    struct NoStart {
+        void operator()(const ConnectionStart&) const noexcept {}
+    };
 
     int64_t timeout_of(uint8_t proto) const noexcept {
         switch (proto) {
@@ -530,8 +552,15 @@ private:
     }
 
     // Room for whatever this packet may add, so that nothing after can fail
-    // half way through.
+    // half way through; the growth itself is out of line.
     bool reserve_for(const PacketEvent& e) noexcept {
+        const bool room = (!free_.empty() || pool_.size() < pool_.capacity()) &&
+                          timers_.size() + 2 <= timers_.capacity() && 2 * (map_.size() + 1) <= map_.capacity() &&
+                          !e.has(event_bit::kFirstFragment);
+        return room || grow_for(e);
+    }
+
+    [[gnu::noinline]] bool grow_for(const PacketEvent& e) noexcept {
         try {
             if (free_.empty() && pool_.size() == pool_.capacity()) {
                 const std::size_t more = std::max<std::size_t>(64, pool_.capacity());
@@ -586,6 +615,7 @@ private:
         Open& c = pool_[index];
         std::memset(&c, 0, sizeof c);
         c.key = key;
+        c.proto = key.proto;
         c.uid = e.frame_index;
         c.ts = e.ts_ns;
         c.in_use = 1;
@@ -619,7 +649,7 @@ private:
         c.ip_bytes[direction] += e.ip_length;
         c.bytes[direction] += e.payload;
         if (e.has(event_bit::kFragment)) ++c.wrong_fragment;
-        if (c.key.proto == decode::proto::kTcp) {
+        if (c.proto == decode::proto::kTcp) {
             // Segments whose flags were not captured (address-only, later fragments) count as flagless.
             const uint8_t flags = e.has(event_bit::kTcpFlags) ? e.tcp_flags : 0;
             if (flags & tcp_flag::kUrg) ++c.urgent;
@@ -650,7 +680,7 @@ private:
 
     void push_timer(const detail::Timer& t) noexcept {
         timers_.push_back(t);  // capacity reserved
-        std::push_heap(timers_.begin(), timers_.end(), detail::later);
+        std::push_heap(timers_.begin(), timers_.end(), detail::Later{});
     }
 
     void rebuild_timers() noexcept {
@@ -660,7 +690,7 @@ private:
             c.queued = c.deadline;
             timers_.push_back(detail::Timer{c.deadline, c.uid, i, ++c.generation});
         }
-        std::make_heap(timers_.begin(), timers_.end(), detail::later);
+        std::make_heap(timers_.begin(), timers_.end(), detail::Later{});
     }
 
     void remember_fragment(uint32_t index, const PacketEvent& e, int direction) noexcept {
@@ -671,7 +701,7 @@ private:
         const int64_t expires = add_saturated(e.ts_ns, timeout_of(e.proto));
         *f = FragmentEntry{pool_[index].uid, e.frame_index, expires, index, static_cast<uint8_t>(direction), {}};
         fragment_timers_.push_back(FragmentTimer{expires, e.frame_index, key, 0});
-        std::push_heap(fragment_timers_.begin(), fragment_timers_.end(), later_expiry);
+        std::push_heap(fragment_timers_.begin(), fragment_timers_.end(), LaterExpiry{});
     }
 
     template <class Ended>
@@ -756,7 +786,7 @@ private:
                state_ok(c.state[0]) && state_ok(c.state[1]) && c.history.length < kHistoryLen &&
                c.history.text[c.history.length] == '\0' && c.first_from_lo <= 1 && c.turned <= 1 &&
                c.closing <= 1 && (c.cause == EndReason::fin || c.cause == EndReason::rst) && c.fins <= 3 &&
-               c.has_ports <= 1 && c.service < kServiceCount;
+               c.has_ports <= 1 && c.service < kServiceCount && c.proto == c.key.proto;
     }
 
     bool fail_load() noexcept {

@@ -47,7 +47,7 @@ public:
             }
         }
         memory_.push_back(row);  // room made above
-        std::push_heap(memory_.begin(), memory_.end(), later_uid);
+        std::push_heap(memory_.begin(), memory_.end(), LaterUid{});
         return !failed_;
     }
 
@@ -69,7 +69,7 @@ public:
             }
             if (!any || lowest >= bound) return true;
             if (!run) {
-                std::pop_heap(memory_.begin(), memory_.end(), later_uid);
+                std::pop_heap(memory_.begin(), memory_.end(), LaterUid{});
                 const Connection row = memory_.back();
                 memory_.pop_back();
                 emit(static_cast<const Connection&>(row));
@@ -115,7 +115,9 @@ private:
         const Connection& head() const noexcept { return buffer[pos]; }
     };
 
-    static bool later_uid(const Connection& a, const Connection& b) noexcept { return a.uid > b.uid; }
+    struct LaterUid {
+        bool operator()(const Connection& a, const Connection& b) const noexcept { return a.uid > b.uid; }
+    };
 
     std::size_t held_bytes() const noexcept { return memory_.size() * sizeof(Connection); }
 
@@ -198,7 +200,7 @@ private:
             std::sort(memory_.begin(), memory_.end(),
                       [](const Connection& a, const Connection& b) { return a.uid < b.uid; });
             if (!write_at(end_, memory_.data(), memory_.size())) {
-                std::make_heap(memory_.begin(), memory_.end(), later_uid);
+                std::make_heap(memory_.begin(), memory_.end(), LaterUid{});
                 return false;
             }
             Run run;

@@ -81,11 +81,13 @@ inline bool make_event(const capture::Frame& frame, const decode::PacketView& v,
     if (ip.version != 4 && ip.version != 6) return false;
     out.ts_ns = out.clock_ns = frame.time_ns();
     out.frame_index = frame_index;
-    const uint32_t addr_len = ip.version == 6 ? 16 : 4;
-    std::memset(out.src, 0, sizeof out.src);
-    std::memset(out.dst, 0, sizeof out.dst);
-    std::memcpy(out.src, ip.src, addr_len);
-    std::memcpy(out.dst, ip.dst, addr_len);
+    // Fixed-size copies: an IPv4 address's unused 12 bytes are then cleared.
+    std::memcpy(out.src, ip.src, sizeof out.src);
+    std::memcpy(out.dst, ip.dst, sizeof out.dst);
+    if (ip.version == 4) {
+        std::memset(out.src + 4, 0, sizeof out.src - 4);
+        std::memset(out.dst + 4, 0, sizeof out.dst - 4);
+    }
     out.proto = ip.proto;
     out.bits = ip.version == 6 ? event_bit::kIpv6 : 0;
     out.vlan = 0;

@@ -132,13 +132,12 @@ struct History {
         if (turned_round) text[length++] = '^';
     }
     void add(int direction, uint8_t letters) noexcept {
-        uint8_t fresh = letters & ~seen[direction];
+        unsigned fresh = letters & ~seen[direction] & ((1u << letter::kCount) - 1);
         if (!fresh) return;
-        seen[direction] |= fresh;
-        for (int i = 0; i < letter::kCount; ++i) {
-            if (!(fresh & (1u << i))) continue;
-            const char c = letter::kChars[i];
-            text[length++] = direction == 0 ? c : static_cast<char>(c - 'A' + 'a');
+        seen[direction] |= static_cast<uint8_t>(fresh);
+        const char lower = direction == 0 ? 0 : 'a' - 'A';
+        for (; fresh; fresh &= fresh - 1) {  // the letters' bits, lowest (first written) first
+            text[length++] = static_cast<char>(letter::kChars[__builtin_ctz(fresh)] + lower);
         }
     }
 };
