@@ -10,6 +10,9 @@
 // Heap entries are lazy: a deadline that moved later is pushed again when its
 // old entry comes up, one that moved earlier gets a fresh entry (a new
 // generation) and the old one is dropped when it comes up.
+//
+// The callbacks (ended, started) must not throw: they run with the assembler
+// between two steps of one packet.
 #pragma once
 
 #include "connections/packet_event.hpp"
@@ -487,7 +490,9 @@ public:
             for (uint64_t i = 0; i < h.opens; ++i, p += sizeof(Open)) {
                 Open& c = pool_[i];
                 std::memcpy(&c, p, sizeof c);
-                if (!valid(c) || (i > 0 && c.uid <= pool_[i - 1].uid)) return fail_load();
+                if (!valid(c) || c.timeout != timeout_of(c.proto) || (i > 0 && c.uid <= pool_[i - 1].uid)) {
+                    return fail_load();
+                }
                 bool inserted;
                 OpenRef* ref = map_.find_or_insert(c.key, inserted);
                 if (!inserted) return fail_load();
