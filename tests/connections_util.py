@@ -71,12 +71,19 @@ def _driver() -> str:
     binary = os.path.join(out_dir, "connection_driver")
     cmd = ["g++", "-O1", "-std=c++20", "-I" + os.path.join(ROOT, "native"),
            "-I" + os.path.join(ROOT, "src", "kavrel", "core", "base"), DRIVER_SOURCE, "-lpcap", "-o", binary]
-    done = subprocess.run(cmd, capture_output=True, text=True)
+    if os.environ.get("KAVREL_SANITIZED"):  # the sanitizer run checks the connection core too
+        cmd[1:1] = ["-g", "-fno-omit-frame-pointer", "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
+    done = subprocess.run(cmd, capture_output=True, text=True, env=_child_env())
     if done.returncode != 0:
         if "pcap" in done.stderr and ("No such file" in done.stderr or "cannot find -lpcap" in done.stderr):
             pytest.skip("libpcap (libpcap-dev) is not installed")
         raise RuntimeError("the connection driver did not compile:\n" + done.stderr)
     return binary
+
+
+def _child_env() -> dict:
+    # A sanitizer runtime preloaded into the interpreter stays out of the compiler and the driver.
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 def _paths(source) -> list[str]:
@@ -85,7 +92,7 @@ def _paths(source) -> list[str]:
 
 
 def _run(args: list[str]) -> list[dict]:
-    done = subprocess.run([_driver(), *args], capture_output=True, text=True)
+    done = subprocess.run([_driver(), *args], capture_output=True, text=True, env=_child_env())
     if done.returncode != 0:
         message = done.stderr.strip().splitlines()[-1] if done.stderr.strip() else f"status {done.returncode}"
         found = re.search(r"\(errno (\d+)\)$", message)
