@@ -25,9 +25,12 @@ struct Ip {
     uint8_t next_header = 0;  // IPv4 Protocol, or the Next Header of the fixed IPv6 header
     uint8_t proto = 0;        // the transport protocol (after IPv6 extension headers, where followed)
     uint32_t id = 0;          // IPv4 Identification, or the IPv6 flow label
+    uint16_t length = 0;      // IPv4 Total Length, or the IPv6 Payload Length, as the header says
     uint16_t flags_frag = 0;  // IPv4 flags and fragment offset word
     bool fragment = false;    // part of a fragmented datagram
     bool later_fragment = false;  // not its first fragment: no transport header in this packet
+    bool fragment_header = false;  // an IPv6 fragment header was captured (its Identification is fragment_id)
+    uint32_t fragment_id = 0;  // the IPv6 fragment header's Identification (IPv4's is `id`)
     bool transport_found = false;  // `transport` is where a transport header starts
     uint32_t transport = 0;   // transport header offset from the first byte of the IP header
     uint8_t src[16];          // addresses as in the frame; IPv4 uses the first 4 bytes
@@ -36,6 +39,7 @@ struct Ip {
 
 namespace ipv4_field {
 inline constexpr uint32_t kVersionIhl = 0;
+inline constexpr uint32_t kTotalLength = 2;
 inline constexpr uint32_t kIdent = 4;
 inline constexpr uint32_t kFlagsFrag = 6;
 inline constexpr uint32_t kTtl = 8;
@@ -49,14 +53,17 @@ inline constexpr uint16_t kOffsetMask = 0x1FFF;
 
 namespace ipv6_field {
 inline constexpr uint32_t kVersionClassFlow = 0;
+inline constexpr uint32_t kPayloadLength = 4;
 inline constexpr uint32_t kNextHeader = 6;
 inline constexpr uint32_t kHopLimit = 7;
 inline constexpr uint32_t kSrc = 8;
 inline constexpr uint32_t kDst = 24;
 inline constexpr uint32_t kFixedLen = 40;
 inline constexpr uint32_t kFlowLabelMask = 0xFFFFF;
-// Fragment header: next header, reserved, offset (13 bits) | reserved | M
+// Fragment header: next header, reserved, offset (13 bits) | reserved | M, Identification
 inline constexpr uint32_t kFragmentLen = 8;
+inline constexpr uint32_t kFragmentOffsetFlags = 2;
+inline constexpr uint32_t kFragmentIdent = 4;
 inline constexpr uint16_t kFragMore = 0x0001;
 }  // namespace ipv6_field
 
@@ -70,6 +77,9 @@ inline bool ipv4(Reader ip, Ip& out) noexcept {
     ip.copy(kSrc, out.src, 4);
     ip.copy(kDst, out.dst, 4);
     out.id = ip.be16(kIdent);
+    out.length = ip.be16(kTotalLength);
+    out.fragment_header = false;
+    out.fragment_id = 0;
     out.ttl = ip.u8(kTtl);
     out.next_header = out.proto = ip.u8(kProtocol);
     out.flags_frag = ip.be16(kFlagsFrag);
@@ -90,6 +100,9 @@ inline bool ipv6(Reader ip, Ip& out) noexcept {
     ip.copy(kSrc, out.src, 16);
     ip.copy(kDst, out.dst, 16);
     out.id = ip.be32(kVersionClassFlow) & kFlowLabelMask;
+    out.length = ip.be16(kPayloadLength);
+    out.fragment_header = false;
+    out.fragment_id = 0;
     out.ttl = ip.u8(kHopLimit);
     out.next_header = out.proto = ip.u8(kNextHeader);
     out.flags_frag = 0;
@@ -111,7 +124,9 @@ inline void follow_ipv6_extensions(Reader ip, Ip& out) noexcept {
     for (;;) {
         if (next == proto::kFragment) {
             if (!ip.has(pos, kFragmentLen)) break;
-            const uint16_t offset_flags = ip.be16(pos + 2);
+            const uint16_t offset_flags = ip.be16(pos + kFragmentOffsetFlags);
+            out.fragment_header = true;
+            out.fragment_id = ip.be32(pos + kFragmentIdent);
             out.later_fragment = (offset_flags >> 3) != 0;
             // An atomic fragment (offset 0, M clear) is a whole datagram.
             out.fragment = out.later_fragment || (offset_flags & kFragMore) != 0;

@@ -20,16 +20,20 @@ struct Transport {
         kUdpLength = 1 << 5,
         kIcmpType = 1 << 6,
         kIcmpCode = 1 << 7,
+        kTcpDataOffset = 1 << 8,
+        kIcmpId = 1 << 9,
     };
     uint16_t present = 0;
     uint16_t src_port = 0;  // every field not present is 0
     uint16_t dst_port = 0;
     uint8_t tcp_flags = 0;  // byte 13: CWR ECE URG ACK PSH RST SYN FIN
+    uint8_t tcp_data_offset = 0;  // the header's length in 32-bit words, as the segment says
     uint32_t tcp_seq = 0;
     uint32_t tcp_ack = 0;
     uint16_t udp_length = 0;
     uint8_t icmp_type = 0;
     uint8_t icmp_code = 0;
+    uint16_t icmp_id = 0;  // bytes 4-5: an echo request's or reply's identifier
 
     bool has(Field f) const noexcept { return (present & f) != 0; }
 };
@@ -39,10 +43,12 @@ inline constexpr uint32_t kSrcPort = 0;
 inline constexpr uint32_t kDstPort = 2;
 inline constexpr uint32_t kTcpSeq = 4;
 inline constexpr uint32_t kTcpAck = 8;
+inline constexpr uint32_t kTcpDataOffset = 12;  // high nibble
 inline constexpr uint32_t kTcpFlags = 13;
 inline constexpr uint32_t kUdpLength = 4;
 inline constexpr uint32_t kIcmpType = 0;
 inline constexpr uint32_t kIcmpCode = 1;
+inline constexpr uint32_t kIcmpId = 4;
 inline constexpr uint8_t kTcpUrgent = 0x20;
 }  // namespace transport_field
 
@@ -64,9 +70,11 @@ inline void transport(Reader l4, uint8_t protocol, Transport& out) noexcept {
         if (protocol == proto::kTcp) {
             field(kTcpSeq, 4, Transport::kTcpSeq);
             field(kTcpAck, 4, Transport::kTcpAck);
+            field(kTcpDataOffset, 1, Transport::kTcpDataOffset);
             field(kTcpFlags, 1, Transport::kTcpFlags);
             out.tcp_seq = l4.be32(kTcpSeq);
             out.tcp_ack = l4.be32(kTcpAck);
+            out.tcp_data_offset = static_cast<uint8_t>(l4.u8(kTcpDataOffset) >> 4);
             out.tcp_flags = l4.u8(kTcpFlags);
         } else {
             field(kUdpLength, 2, Transport::kUdpLength);
@@ -75,8 +83,10 @@ inline void transport(Reader l4, uint8_t protocol, Transport& out) noexcept {
     } else if (is_icmp(protocol)) {
         field(kIcmpType, 1, Transport::kIcmpType);
         field(kIcmpCode, 1, Transport::kIcmpCode);
+        field(kIcmpId, 2, Transport::kIcmpId);
         out.icmp_type = l4.u8(kIcmpType);
         out.icmp_code = l4.u8(kIcmpCode);
+        out.icmp_id = l4.be16(kIcmpId);
     }
 }
 

@@ -81,13 +81,67 @@ public:
     // The state for `key`, inserted as {0, 0.0} when missing; nullptr if the
     // table had to grow and memory ran out.
     State* find_or_insert(const Key& key) noexcept {
+        bool inserted;
+        return find_or_insert(key, inserted);
+    }
+
+    // The same, saying whether `key` was missing.
+    State* find_or_insert(const Key& key, bool& inserted) noexcept {
+        inserted = false;
         if (2 * (size_ + 1) > capacity_ && !grow()) return nullptr;
         Slot* slot = probe(slots_, capacity_ - 1, key);
         if (!slot->used) {
             *slot = Slot{key, State{}, true};
             ++size_;
+            inserted = true;
         }
         return &slot->state;
+    }
+
+    // Room for `more` entries beyond the present ones, so that inserting them
+    // cannot fail; false when memory ran out.
+    bool reserve(std::size_t more) noexcept {
+        while (2 * (size_ + more) > capacity_) {
+            if (!grow()) return false;
+        }
+        return true;
+    }
+
+    // The state for `key`; nullptr when missing.
+    State* find(const Key& key) noexcept {
+        if (!size_) return nullptr;
+        Slot* slot = probe(slots_, capacity_ - 1, key);
+        return slot->used ? &slot->state : nullptr;
+    }
+
+    // Removes `key` (false when missing). Backward-shift deletion: each entry
+    // after the hole that may move back into it does, so every probe sequence
+    // stays unbroken without tombstones, and pointers to states are invalid after.
+    bool erase(const Key& key) noexcept {
+        if (!size_) return false;
+        const std::size_t mask = capacity_ - 1;
+        Slot* slot = probe(slots_, mask, key);
+        if (!slot->used) return false;
+        std::size_t hole = static_cast<std::size_t>(slot - slots_);
+        for (std::size_t i = (hole + 1) & mask; slots_[i].used; i = (i + 1) & mask) {
+            const std::size_t home = hash_key(slots_[i].key) & mask;
+            // The entry at i may fill the hole unless its home lies cyclically in (hole, i].
+            const bool stays = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+            if (stays) continue;
+            slots_[hole] = slots_[i];
+            hole = i;
+        }
+        slots_[hole].used = false;
+        --size_;
+        return true;
+    }
+
+    // Calls f(key, state) for every entry, in slot order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            if (slots_[i].used) f(slots_[i].key, slots_[i].state);
+        }
     }
 
     // Empties the table and gives its memory back.
