@@ -190,3 +190,25 @@ def test_rows(layer, line, want):
 def test_damaged_tables_are_refused(text, message):
     with pytest.raises(ValueError, match=message):
         tshark_conv.parse(text)
+
+
+@pytest.mark.parametrize("query", REC.DNS_QUERIES, ids=lambda q: f"{q[4]}-{q[5]}")
+def test_dns_answers_follow_their_queries(query):
+    """The recorded responder's answers, read by dpkt: same id and question, the record asked for
+    under example.com, NXDOMAIN elsewhere."""
+    src, sport, dst, _, name, qtype = query
+    seen = []
+    with open(os.path.join(CORPUS, "linux-dns.pcap"), "rb") as fh:
+        for _, buf in dpkt.pcap.Reader(fh):
+            ip = dpkt.ethernet.Ethernet(buf).data
+            if isinstance(ip.data, dpkt.udp.UDP) and sport in (ip.data.sport, ip.data.dport):
+                seen.append((address(ip.src), dpkt.dns.DNS(ip.data.data)))
+    (asker, q), (answerer, a) = seen
+    assert (asker, answerer) == (src, dst) and a.qr == dpkt.dns.DNS_R and a.id == q.id
+    assert [(x.name, x.type) for x in a.qd] == [(x.name, x.type) for x in q.qd] == [(name, qtype)]
+    if name.endswith("example.com"):
+        want = {dpkt.dns.DNS_A: "192.0.2.80", dpkt.dns.DNS_AAAA: "2001:db8::80"}[qtype]
+        assert a.rcode == dpkt.dns.DNS_RCODE_NOERR and [address(x.rdata) for x in a.an] == [want]
+        assert a.an[0].name == name
+    else:
+        assert a.rcode == dpkt.dns.DNS_RCODE_NXDOMAIN and a.an == []
