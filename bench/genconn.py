@@ -80,7 +80,8 @@ def address4(net: str, index: int) -> bytes:
 
 def address6(prefix: str, index: int) -> bytes:
     """Host `index` of the IPv6 /64 `prefix`."""
-    return socket.inet_pton(socket.AF_INET6, prefix)[:8] + struct.pack("!Q", (index * 0x9E3779B97F4A7C15 + 1) % (1 << 64))
+    interface = (index * 0x9E3779B97F4A7C15 + 1) % (1 << 64)
+    return socket.inet_pton(socket.AF_INET6, prefix)[:8] + struct.pack("!Q", interface)
 
 
 class Host:
@@ -275,9 +276,8 @@ class Generator:
         """A pair of tunnel endpoints no other tunnel uses."""
         self.tunnels += 1
         n = self.tunnels
-        if v6:
-            return Host(address6("2001:db8:e5::", 2 * n), self.rng), Host(address6("2001:db8:e5::", 2 * n + 1), self.rng)
-        return Host(address4("100.64.0.0/10", 2 * n), self.rng), Host(address4("100.64.0.0/10", 2 * n + 1), self.rng)
+        make = (lambda i: address6("2001:db8:e5::", i)) if v6 else (lambda i: address4("100.64.0.0/10", i))
+        return Host(make(2 * n), self.rng), Host(make(2 * n + 1), self.rng)
 
     # ---- connections: each returns [(kind, protocol, frames)], frames being [(us, frame)] --------
 
