@@ -65,9 +65,19 @@ STRESS_RUNS ?= 200
 stress: install
 	$(PY) tests/interrupt_trials.py $(STRESS_RUNS)
 
-# tshark is the end-to-end peer of `kavrel features`; tcpdump (a system package above) that of scan_live.
+# The peers, installed only when missing: tshark is the end-to-end peer of `kavrel features`, tcpdump
+# (a system package above) that of scan_live; argus (Debian's argus-server) and NFStream (PyPI) are
+# those of `kavrel connections`.
+BENCH_APT_PACKAGES := tshark argus-server
+BENCH_PIP_PACKAGES := nfstream
+
 bench: install
-	@command -v tshark >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tshark; }
+	@missing=""; for p in $(BENCH_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+		echo "installing benchmark peers:$$missing"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	@for p in $(BENCH_PIP_PACKAGES); do $(PY) -m pip show -q $$p >/dev/null 2>&1 || $(PY) -m pip install -q $$p; done
 	$(PY) bench/run.py
 
 # Coverage-guided fuzzing of the decoders (clang's libFuzzer, ASan, UBSan):
