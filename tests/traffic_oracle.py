@@ -113,10 +113,11 @@ def handout(rows, end_order, *, time_window: float = 2.0, host_window: int = 100
 
 # -- random tables: few hosts and services, gaps around the window, timestamps that go back --
 
-HOSTS = ("10.0.0.1", "10.0.0.2", "192.0.2.7", "2001:db8::1", "::ffff:10.0.0.1")
+# a00:1:: has the bytes of 10.0.0.1 followed by zeros: only the IP version tells them apart.
+HOSTS = ("10.0.0.1", "10.0.0.2", "192.0.2.7", "2001:db8::1", "::ffff:10.0.0.1", "a00:1::")
 SERVICES = ("http", "smtp", "domain_u", "private")
 STATES = ("SF", "S0", "S1", "S2", "S3", "REJ", "RSTO", "RSTR", "RSTOS0", "SH", "OTH")
-PORTS = (None, 1024, 1025, 80)
+PORTS = (None, 0, 1024, 1025, 80)
 STARTS = (0, 1_700_000_000 * 10**9, INT64_MIN + 3, INT64_MAX - 10**12)
 WINDOWS = (2.0, 3e-9, 2.5e-9, 1e-9)
 
