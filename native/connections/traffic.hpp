@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -43,6 +44,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace kavrel::connections {
@@ -119,29 +121,43 @@ inline int64_t earlier_by(int64_t a, int64_t b) noexcept {
     return __builtin_sub_overflow(a, b, &out) ? std::numeric_limits<int64_t>::min() : out;
 }
 
-inline double rate(uint32_t part, uint32_t whole) noexcept {
-    return whole ? static_cast<double>(part) / static_cast<double>(whole) : 0.0;
-}
-
 struct HostKey {
     uint64_t head = 0, tail = 0;  // the 16 address bytes as given (IPv4: 4 bytes, then zeros)
-    uint8_t version = 0;
+    uint8_t version = 0;          // 4 or 6; 0 marks an empty map slot
     bool operator==(const HostKey&) const = default;
 
+    // Any version but 6 is taken as IPv4.
     static HostKey of(uint8_t version, const uint8_t* addr) noexcept {
         uint8_t bytes[16] = {};
         std::memcpy(bytes, addr, version == 6 ? 16 : 4);
         HostKey k;
         std::memcpy(&k.head, bytes, 8);
         std::memcpy(&k.tail, bytes + 8, 8);
-        k.version = version;
+        k.version = version == 6 ? 6 : 4;
         return k;
     }
 };
 
-inline uint64_t hash_of(uint64_t key, uint64_t salt) noexcept { return features::mix64(key ^ salt); }
+// Maps take a slot from the high bits of these. The uint64 keys are this
+// code's own (dense host ids with a service or a port, uids), which a
+// multiplication spreads well enough; addresses, which the traffic chooses,
+// get the salted finaliser.
+inline uint64_t hash_of(uint64_t key, uint64_t salt) noexcept { return (key ^ salt) * 0x9E3779B97F4A7C15ULL; }
 inline uint64_t hash_of(const HostKey& key, uint64_t salt) noexcept {
     return features::mix64(features::mix64(key.head ^ salt ^ key.version) ^ key.tail);
+}
+
+// The key no entry has, marking an empty slot.
+inline constexpr uint64_t kEmptyKey = UINT64_MAX;
+inline bool is_empty(uint64_t key) noexcept { return key == kEmptyKey; }
+inline bool is_empty(const HostKey& key) noexcept { return key.version == 0; }
+template <class Key>
+inline Key empty_key() noexcept {
+    if constexpr (std::is_same_v<Key, uint64_t>) {
+        return kEmptyKey;
+    } else {
+        return Key{};
+    }
 }
 
 // Open addressing with linear probing, at most half full; an erase shifts the
@@ -158,9 +174,9 @@ public:
     std::size_t index_of(const Key& key) const noexcept {
         if (size_ == 0) return npos;
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash_of(key, salt_) & mask;; i = (i + 1) & mask) {
-            if (!slots_[i].used) return npos;
+        for (std::size_t i = home(key, shift_);; i = (i + 1) & mask) {
             if (slots_[i].key == key) return i;
+            if (is_empty(slots_[i].key)) return npos;
         }
     }
     Value& value_at(std::size_t i) noexcept { return slots_[i].value; }
@@ -169,32 +185,33 @@ public:
         return i == npos ? nullptr : &slots_[i].value;
     }
 
-    // The value of `key`, value-initialised when added. May move every entry.
+    // The value of `key` (never the empty key), value-initialised when added.
+    // May move every entry.
     Value& find_or_insert(const Key& key) {
         if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? kInitialCapacity : 2 * slots_.size());
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash_of(key, salt_) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = home(key, shift_);; i = (i + 1) & mask) {
             Slot& slot = slots_[i];
-            if (!slot.used) {
-                slot = Slot{key, Value{}, true};
+            if (slot.key == key) return slot.value;
+            if (is_empty(slot.key)) {
+                slot = Slot{key, Value{}};
                 ++size_;
                 return slot.value;
             }
-            if (slot.key == key) return slot.value;
         }
     }
 
     void erase_at(std::size_t hole) {
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t j = (hole + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
+        for (std::size_t j = (hole + 1) & mask; !is_empty(slots_[j].key); j = (j + 1) & mask) {
             // An entry may fill the hole when its home slot is not between the hole and it.
-            const std::size_t home = hash_of(slots_[j].key, salt_) & mask;
-            if (((j - home) & mask) >= ((j - hole) & mask)) {
+            const std::size_t from = home(slots_[j].key, shift_);
+            if (((j - from) & mask) >= ((j - hole) & mask)) {
                 slots_[hole] = slots_[j];
                 hole = j;
             }
         }
-        slots_[hole].used = false;
+        slots_[hole].key = empty_key<Key>();
         --size_;
         if (slots_.size() > kInitialCapacity && 8 * size_ < slots_.size()) rehash(slots_.size() / 2);
     }
@@ -207,24 +224,30 @@ private:
     struct Slot {
         Key key;
         Value value;
-        bool used;
     };
     static constexpr std::size_t kInitialCapacity = 64;
 
     void rehash(std::size_t capacity) {
-        std::vector<Slot> slots(capacity, Slot{Key{}, Value{}, false});
+        std::vector<Slot> slots(capacity, Slot{empty_key<Key>(), Value{}});
         const std::size_t mask = capacity - 1;
+        const int shift = 64 - std::countr_zero(capacity);
         for (const Slot& old : slots_) {
-            if (!old.used) continue;
-            std::size_t i = hash_of(old.key, salt_) & mask;
-            while (slots[i].used) i = (i + 1) & mask;
+            if (is_empty(old.key)) continue;
+            std::size_t i = home(old.key, shift);
+            while (!is_empty(slots[i].key)) i = (i + 1) & mask;
             slots[i] = old;
         }
         slots_.swap(slots);
+        shift_ = shift;
+    }
+
+    std::size_t home(const Key& key, int shift) const noexcept {
+        return static_cast<std::size_t>(hash_of(key, salt_) >> shift);
     }
 
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
+    int shift_ = 64;  // 64 - log2(capacity)
     uint64_t salt_ = features::hash_salt();
 };
 
@@ -268,8 +291,21 @@ private:
     std::size_t size_ = 0;
 };
 
+// Connections of one host and service in each window.
+struct PairCounts {
+    uint32_t time, host;
+};
+
+// Connections of one host or one service in each window, with their errors.
+struct WindowTally {
+    uint32_t time, time_syn, time_rej;
+    uint32_t host, host_syn, host_rej;
+};
+
 // Dense ids for responder hosts, held while anything refers to them: the
-// in-memory history and the windows' counts. An id is reused once free.
+// in-memory history, and the windows while a host is in them. A host's
+// window counts live in its entry, beside its key, so that the lookup of a
+// connection's host brings them into the cache. An id is reused once free.
 class HostTable {
 public:
     uint32_t acquire(const HostKey& key) {
@@ -278,11 +314,11 @@ public:
             uint32_t id;
             if (free_.empty()) {
                 id = static_cast<uint32_t>(entries_.size());
-                entries_.push_back({key, 0});
+                entries_.push_back(entry_of(key));
             } else {
                 id = free_.back();
                 free_.pop_back();
-                entries_[id] = {key, 0};
+                entries_[id] = entry_of(key);
             }
             slot = id + 1;
         }
@@ -292,17 +328,29 @@ public:
     void retain(uint32_t id) noexcept { ++entries_[id].refs; }
     void release(uint32_t id) {
         if (--entries_[id].refs) return;
-        index_.erase(entries_[id].key);
+        index_.erase(key(id));
         free_.push_back(id);
     }
-    const HostKey& key(uint32_t id) const noexcept { return entries_[id].key; }
+    HostKey key(uint32_t id) const noexcept {
+        const Entry& e = entries_[id];
+        HostKey k;
+        k.head = e.head;
+        k.tail = e.tail;
+        k.version = e.version;
+        return k;
+    }
+    WindowTally& tally(uint32_t id) noexcept { return entries_[id].tally; }
+    const WindowTally& tally(uint32_t id) const noexcept { return entries_[id].tally; }
     std::size_t size() const noexcept { return index_.size(); }
 
 private:
-    struct Entry {
-        HostKey key;
+    struct Entry {  // 48 bytes: the key's fields with the count of references in its padding
+        uint64_t head, tail;
+        uint8_t version;
         uint32_t refs;
+        WindowTally tally;
     };
+    static Entry entry_of(const HostKey& key) noexcept { return {key.head, key.tail, key.version, 0, {}}; }
     FlatMap<HostKey, uint32_t> index_;
     std::vector<Entry> entries_;
     std::vector<uint32_t> free_;
@@ -404,7 +452,6 @@ public:
         if (memory_.size() >= memory_records_ && spill_errno_ == 0) spill(std::max<std::size_t>(memory_records_ / 4, 1));
         memory_.push_back(r);
     }
-    const Record& newest() const noexcept { return memory_[memory_.size() - 1]; }
 
     bool ts_at(uint64_t pos, int64_t& ts) {
         if (pos >= memory_begin_) {
@@ -472,7 +519,7 @@ private:
         out_.resize(n);
         for (std::size_t k = 0; k < n; ++k) {
             const Record& r = memory_[k];
-            const HostKey& key = hosts_.key(r.host);
+            const HostKey key = hosts_.key(r.host);
             out_[k] = SpilledRecord{r.ts, key.head, key.tail, r.port, key.version, r.service, r.flags, {}};
         }
         if (!write_all(fd_, out_.data(), n * sizeof(SpilledRecord),
@@ -533,34 +580,60 @@ class WindowCounts {
 public:
     explicit WindowCounts(HostTable& hosts) : host_table_(hosts) {}
 
-    // Moves to the given windows; false when the history could not be read.
-    bool move_to(History& history, uint64_t time_begin, uint64_t host_begin, uint64_t end) {
-        if (end == end_ + 1 && time_begin >= time_begin_ && host_begin >= host_begin_ && time_begin <= end_ &&
-            host_begin <= end_) {
-            // The usual step: the next connection joins both windows, the oldest leave.
-            if (!history.visit(end_, [&](const Record& r) { add(r, true, true); })) return false;
-            for (; time_begin_ < time_begin; ++time_begin_) {
-                if (!history.visit(time_begin_, [&](const Record& r) { remove(r, true, false); })) return false;
-            }
-            for (; host_begin_ < host_begin; ++host_begin_) {
-                if (!history.visit(host_begin_, [&](const Record& r) { remove(r, false, true); })) return false;
-            }
+    // Moves to the windows [time_begin, end) and [host_begin, end) and gives
+    // the features of the connection at end - 1; false when the history could
+    // not be read. The usual step -- that connection is the next one, and the
+    // oldest leave the windows -- adds it last and reads its features off the
+    // counts it has just touched.
+    bool features_at(History& history, uint64_t time_begin, uint64_t host_begin, uint64_t end,
+                     TrafficFeatures& out) {
+        if (end != end_ + 1 || time_begin < time_begin_ || host_begin < host_begin_ || time_begin > end_ ||
+            host_begin > end_) {
+            if (!shift(history, time_begin_, time_begin, end, true)) return false;
+            if (!shift(history, host_begin_, host_begin, end, false)) return false;
             end_ = end;
-            return true;
+            return history.visit(end - 1, [&](const Record& c) { out = features(c); });
         }
-        if (!shift(history, time_begin_, time_begin, end, true)) return false;
-        if (!shift(history, host_begin_, host_begin, end, false)) return false;
-        end_ = end;
-        return true;
+        for (; time_begin_ < time_begin; ++time_begin_) {
+            if (!history.visit(time_begin_, [&](const Record& r) { remove(r, true, false); })) return false;
+        }
+        for (; host_begin_ < host_begin; ++host_begin_) {
+            if (!history.visit(host_begin_, [&](const Record& r) { remove(r, false, true); })) return false;
+        }
+        return history.visit(end_++, [&](const Record& c) {
+            Counts& host = host_table_.tally(c.host);
+            if (host.time == 0 && host.host == 0) host_table_.retain(c.host);
+            count(host, c.flags, true, true, 1);
+            Counts& service = services_[c.service];
+            count(service, c.flags, true, true, 1);
+            PairCounts& pair = host_service_.find_or_insert(pair_key(c));
+            ++pair.time;
+            ++pair.host;
+            const PairCounts same = pair;
+            const uint32_t port = ++host_port_.find_or_insert(port_key(c));
+            out = features_of(host, service, same, port);
+        });
     }
 
     // The features of connection c, the last of both windows.
     TrafficFeatures features(const Record& c) const noexcept {
-        const Counts& host = hosts_[c.host];
-        const Counts& service = services_[c.service];
         const PairCounts* pair = host_service_.find(pair_key(c));
         const uint32_t* port = host_port_.find(port_key(c));
-        const uint32_t same_t = pair ? pair->time : 0, same_h = pair ? pair->host : 0;
+        return features_of(host_table_.tally(c.host), services_[c.service], pair ? *pair : PairCounts{0, 0}, port ? *port : 0);
+    }
+
+private:
+    using Counts = WindowTally;
+
+    // Each rate's part is within its whole, so part / max(whole, 1) is the
+    // quotient, and 0.0 over an empty set, without a branch.
+    static double rate(uint32_t part, uint32_t whole) noexcept {
+        return static_cast<double>(part) / static_cast<double>(std::max(whole, 1u));
+    }
+
+    static TrafficFeatures features_of(const Counts& host, const Counts& service, PairCounts same,
+                                       uint32_t same_port) noexcept {
+        const uint32_t same_t = same.time, same_h = same.host;
         TrafficFeatures f;
         f.count = host.time;
         f.srv_count = service.time;
@@ -575,7 +648,7 @@ public:
         f.dst_host_srv_count = same_h;
         f.dst_host_same_srv_rate = rate(same_h, host.host);
         f.dst_host_diff_srv_rate = rate(host.host - same_h, host.host);
-        f.dst_host_same_src_port_rate = rate(port ? *port : 0, host.host);
+        f.dst_host_same_src_port_rate = rate(same_port, host.host);
         f.dst_host_srv_diff_host_rate = rate(service.host - same_h, service.host);
         f.dst_host_serror_rate = rate(host.host_syn, host.host);
         f.dst_host_srv_serror_rate = rate(service.host_syn, service.host);
@@ -583,16 +656,6 @@ public:
         f.dst_host_srv_rerror_rate = rate(service.host_rej, service.host);
         return f;
     }
-
-private:
-    // Connections of one host or one service in each window, with their errors.
-    struct Counts {
-        uint32_t time, time_syn, time_rej;
-        uint32_t host, host_syn, host_rej;
-    };
-    struct PairCounts {
-        uint32_t time, host;
-    };
 
     static uint64_t pair_key(const Record& r) noexcept { return uint64_t{r.host} << 8 | r.service; }
     // A portless connection gets a value no port has: null equals null and no number.
@@ -615,8 +678,7 @@ private:
     }
 
     void add(const Record& r, bool time, bool host) {
-        if (r.host >= hosts_.size()) hosts_.resize(r.host + std::size_t{1});
-        Counts& h = hosts_[r.host];
+        Counts& h = host_table_.tally(r.host);
         if (h.time == 0 && h.host == 0) host_table_.retain(r.host);
         count(h, r.flags, time, host, 1);
         count(services_[r.service], r.flags, time, host, 1);
@@ -627,7 +689,7 @@ private:
     }
 
     void remove(const Record& r, bool time, bool host) {
-        Counts& h = hosts_[r.host];
+        Counts& h = host_table_.tally(r.host);
         count(h, r.flags, time, host, UINT32_MAX);
         count(services_[r.service], r.flags, time, host, UINT32_MAX);
         const std::size_t at = host_service_.index_of(pair_key(r));
@@ -678,7 +740,6 @@ private:
 
     HostTable& host_table_;
     uint64_t time_begin_ = 0, host_begin_ = 0, end_ = 0;
-    std::vector<Counts> hosts_;  // by host id
     std::array<Counts, 256> services_{};
     FlatMap<uint64_t, PairCounts> host_service_;
     FlatMap<uint64_t, uint32_t> host_port_;
@@ -769,8 +830,7 @@ public:
         uint64_t time_begin;
         if (!find_time_begin(c.ts_ns, pos, time_begin)) return fail_io();
         history_.append(record_of(c, static_cast<uint8_t>(c.error)));
-        if (!counts_.move_to(history_, time_begin, host_begin(pos), pos + 1)) return fail_io();
-        out = counts_.features(history_.newest());
+        if (!counts_.features_at(history_, time_begin, host_begin(pos), pos + 1, out)) return fail_io();
         return true;
     }
 
@@ -886,9 +946,8 @@ public:
 
         for (const uint32_t r : finals_) {
             const LiveEntry& row = entries_[r];
-            if (!counts_.move_to(history_, row.time_begin, host_begin(row.pos), row.pos + 1)) return fail_io();
             TrafficRow out{row.uid, {}};
-            if (!history_.visit(row.pos, [&](const detail::Record& rec) { out.features = counts_.features(rec); })) {
+            if (!counts_.features_at(history_, row.time_begin, host_begin(row.pos), row.pos + 1, out.features)) {
                 return fail_io();
             }
             ready.push_back(out);
