@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import random
 from fractions import Fraction as F
 
@@ -246,6 +247,17 @@ def test_history_beyond_its_bound_goes_to_the_temporary_file(mode, history_bytes
     assert got == traffic_features(rows)
     assert stats["spill_errno"] == 0 and stats["spilled"] >= 5000 - history_bytes // 16
     assert stats["peak_in_memory"] <= max(history_bytes // 16, 1)
+
+
+@pytest.mark.parametrize("tmpdir_name", ["missing", "a-file"])
+def test_history_stays_in_memory_when_no_temporary_file_can_be_made(tmp_path, tmpdir_name):
+    (tmp_path / "a-file").write_text("")
+    rows = random_table(3000, 4, back=0.003)
+    stats = {}
+    got = traffic_features(rows, history_bytes=160, stats=stats, tmpdir=str(tmp_path / tmpdir_name))
+    assert got == traffic_features(rows)
+    assert stats["spill_errno"] in (errno.ENOENT, errno.ENOTDIR)
+    assert (stats["spilled"], stats["peak_in_memory"]) == (0, 3000)
 
 
 @pytest.mark.parametrize(("kwargs", "message"), [

@@ -48,7 +48,7 @@ def driver() -> Path:
 
 def traffic_features(rows, *, time_window: float = 2.0, host_window: int = 100, mode: str = "file",
                      end_order=None, splits=None, history_bytes: int | None = None,
-                     stats: dict | None = None) -> list[dict]:
+                     stats: dict | None = None, tmpdir: str | None = None) -> list[dict]:
     """The 19 traffic columns (and uid) of each row, in the order the rows are handed out.
 
     rows: dicts with uid, ts_ns, resp_ip, service, orig_port (None: no port) and conn_state, in table order.
@@ -57,6 +57,7 @@ def traffic_features(rows, *, time_window: float = 2.0, host_window: int = 100, 
     computation from each uid in splits on, started from the history before it.
     history_bytes: the in-memory history bound (small values push history to the temporary file).
     stats: when given, filled with the driver's peak_in_memory, spilled and spill_errno.
+    tmpdir: the driver's TMPDIR, where the history's temporary file is made.
     """
     if mode not in MODES:
         raise ValueError(f"unknown mode {mode!r}")
@@ -72,7 +73,8 @@ def traffic_features(rows, *, time_window: float = 2.0, host_window: int = 100, 
         args.append("--stats")
     lines = "".join(json.dumps({k: r[k] for k in ("uid", "ts_ns", "resp_ip", "service", "orig_port", "conn_state")})
                     + "\n" for r in rows)
-    done = subprocess.run(args, input=lines, capture_output=True, text=True, check=False, timeout=300)
+    env = dict(os.environ, TMPDIR=tmpdir) if tmpdir is not None else None
+    done = subprocess.run(args, input=lines, capture_output=True, text=True, check=False, timeout=300, env=env)
     if done.returncode != 0:
         raise RuntimeError(f"traffic_driver failed ({done.returncode}): {done.stderr.strip()}")
     header, *body = done.stdout.splitlines()

@@ -169,7 +169,6 @@ public:
     static constexpr std::size_t npos = SIZE_MAX;
 
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return slots_.size(); }
 
     std::size_t index_of(const Key& key) const noexcept {
         if (size_ == 0) return npos;
@@ -350,6 +349,7 @@ private:
         uint32_t refs;
         WindowTally tally;
     };
+    static_assert(sizeof(Entry) == 48);
     static Entry entry_of(const HostKey& key) noexcept { return {key.head, key.tail, key.version, 0, {}}; }
     FlatMap<HostKey, uint32_t> index_;
     std::vector<Entry> entries_;
@@ -435,7 +435,9 @@ inline int open_unlinked_file(const std::string& dir) noexcept {
 class History {
 public:
     History(HostTable& hosts, std::size_t memory_records, std::string spill_dir)
-        : hosts_(hosts), memory_records_(std::max<std::size_t>(memory_records, 1)), spill_dir_(std::move(spill_dir)) {}
+        : hosts_(hosts),
+          memory_records_(std::max<std::size_t>(memory_records, 1)),
+          spill_dir_(std::move(spill_dir)) {}
     ~History() {
         if (fd_ >= 0) close(fd_);
     }
@@ -449,7 +451,10 @@ public:
 
     // Appends the next connection; the record's host reference passes to the history.
     void append(const Record& r) {
-        if (memory_.size() >= memory_records_ && spill_errno_ == 0) spill(std::max<std::size_t>(memory_records_ / 4, 1));
+        // A quarter of the bound at a time: one write for many connections.
+        if (memory_.size() >= memory_records_ && spill_errno_ == 0) {
+            spill(std::max<std::size_t>(memory_records_ / 4, 1));
+        }
         memory_.push_back(r);
     }
 
@@ -542,9 +547,13 @@ private:
         const uint64_t first = pos - pos % kBlockRecords;
         Block* victim = &blocks_[0];
         for (Block& b : blocks_) {
-            if (b.size && b.first == first && pos - first < b.size) {
-                b.used_at = ++clock_;
-                return &b.records[pos - first];
+            if (b.size && b.first == first) {
+                if (pos - first < b.size) {
+                    b.used_at = ++clock_;
+                    return &b.records[pos - first];
+                }
+                victim = &b;  // read before the file reached pos: read it again
+                break;
             }
             if (b.used_at < victim->used_at) victim = &b;
         }
@@ -619,7 +628,8 @@ public:
     TrafficFeatures features(const Record& c) const noexcept {
         const PairCounts* pair = host_service_.find(pair_key(c));
         const uint32_t* port = host_port_.find(port_key(c));
-        return features_of(host_table_.tally(c.host), services_[c.service], pair ? *pair : PairCounts{0, 0}, port ? *port : 0);
+        return features_of(host_table_.tally(c.host), services_[c.service], pair ? *pair : PairCounts{0, 0},
+                           port ? *port : 0);
     }
 
 private:
@@ -755,10 +765,10 @@ private:
 //     end() in any order; a row is final once its connection and every
 //     connection in its two windows have ended, and end() hands out each row
 //     as soon as it is final (the rows made final by one end in uid order).
-// Both give the same values for the same sequence.
+// Both give the same values for the same sequence. One thread at a time.
 //
 // Memory: the windows' counts and deque, 16 bytes a connection of history up
-// to settings.history_bytes, and, live, about 56 bytes per open connection or
+// to settings.history_bytes, and, live, about 90 bytes per open connection or
 // unfinished row. Beyond the byte bound the history goes to the temporary
 // file (32 bytes a connection), which grows with the table: any later
 // connection stamped far enough in the past reaches back over all of it.
@@ -999,6 +1009,10 @@ private:
         }
         if (have_uid_ && c.uid <= last_uid_) {
             error_ = "connections must come in increasing uid order";
+            return false;
+        }
+        if (mode == Mode::live && c.uid == detail::kEmptyKey) {
+            error_ = "a live connection's uid must be below 2^64 - 1";
             return false;
         }
         mode_ = mode;
