@@ -127,24 +127,29 @@ public:
     }
 
     // Touches every page of the next `len` bytes (mapped only), so that one the
-    // kernel cannot deliver is known before a record in it is handed out.
+    // kernel cannot deliver is known before a record in it is handed out: one
+    // byte a page is enough, and the first is one the reader reads anyway.
     bool readable(std::size_t len) const noexcept {
         if (!map_.mapped() || len == 0) return true;
         static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         const volatile uint8_t* p = buf_;
         const std::size_t at = begin_;
         for (std::size_t off = at - at % page; off < at + len; off += page) (void)p[off < at ? at : off];
-        (void)p[at + len - 1];
         return !map_.faulted();
     }
 
     // The next `n` bytes are read: the window moves past them. Data handed out
     // before stays valid until the next fill().
     void consume(std::size_t n) noexcept {
+        const std::size_t from = begin_;
         begin_ += n;
         offset_ += n;
         if (!map_.mapped()) return;
-        if (end_ - begin_ > kPrefetchAhead) __builtin_prefetch(buf_ + begin_ + kPrefetchAhead);
+        if (end_ - begin_ > kPrefetchAhead) {
+            for (std::size_t at = (from + kPrefetchAhead) & ~std::size_t{63}; at < begin_ + kPrefetchAhead; at += 64) {
+                __builtin_prefetch(buf_ + at);
+            }
+        }
         if (begin_ - released_ >= kReleaseEvery) {
             // What lies a good way behind the frame just handed out is done with.
             map_.release(released_, begin_ - kReleaseMargin);

@@ -128,9 +128,6 @@ public:
         if (file < 0) return nullptr;
         const auto size = static_cast<std::size_t>(std::min<uint64_t>(length, static_cast<uint64_t>(file)));
         void* base = size ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : nullptr;
-        // Mending touches two columns of many: a fault maps its own page, not the next
-        // fifteen of other columns that may never be read here.
-        if (base && base != MAP_FAILED) (void)madvise(base, size, MADV_RANDOM);
         if (base == MAP_FAILED) return nullptr;
         const int back = giveback >= 0 ? fcntl(giveback, F_DUPFD_CLOEXEC, 0) : -1;
         std::shared_ptr<MappedShare> m(new (std::nothrow) MappedShare(static_cast<uint8_t*>(base),

@@ -52,10 +52,11 @@ public:
     }
 
     // Hands every held row with a uid below `bound` to emit(const Connection&),
-    // in uid order. False when reading the temporary file back failed.
+    // in uid order, `most` of them at the most. False when reading the
+    // temporary file back failed.
     template <class Emit>
-    bool release(uint64_t bound, Emit&& emit) {
-        for (;;) {
+    bool release(uint64_t bound, Emit&& emit, std::size_t most = SIZE_MAX) {
+        for (; most; --most) {
             // The lowest uid held: memory's top or a run's head (every run has one).
             bool any = !memory_.empty();
             uint64_t lowest = any ? memory_.front().uid : 0;
@@ -79,6 +80,14 @@ public:
             if (!advance(*run)) return false;
             emit(static_cast<const Connection&>(row));
         }
+        return true;
+    }
+
+    // The lowest uid held, UINT64_MAX when none is.
+    uint64_t lowest() const noexcept {
+        uint64_t out = memory_.empty() ? UINT64_MAX : memory_.front().uid;
+        for (const Run& r : runs_) out = std::min(out, r.head().uid);
+        return out;
     }
 
     // Hands on every row still held, in uid order.

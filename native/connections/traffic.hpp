@@ -113,7 +113,7 @@ struct TrafficSettings {
 
 namespace detail {
 
-inline constexpr uint32_t kNone = UINT32_MAX;
+inline constexpr uint32_t kNoEntry = UINT32_MAX;
 
 // a - b, held at INT64_MIN rather than wrapping: nothing is older than that.
 inline int64_t earlier_by(int64_t a, int64_t b) noexcept {
@@ -866,7 +866,7 @@ public:
         entry.pos = pos;
         entry.time_begin = time_begin;
         entry.open_prev = open_tail_;
-        if (open_tail_ != detail::kNone) entries_[open_tail_].open_next = e;
+        if (open_tail_ != detail::kNoEntry) entries_[open_tail_].open_next = e;
         open_tail_ = e;
         entry.wait_head = entry.wait_tail = e;  // its row waits on itself first
         open_by_uid_.find_or_insert(c.uid) = e;
@@ -893,41 +893,41 @@ public:
         // begin after it.
         LiveEntry& ended = entries_[e];
         const uint32_t before = ended.open_prev;
-        if (before != detail::kNone) entries_[before].open_next = ended.open_next;
-        if (ended.open_next != detail::kNone) {
+        if (before != detail::kNoEntry) entries_[before].open_next = ended.open_next;
+        if (ended.open_next != detail::kNoEntry) {
             entries_[ended.open_next].open_prev = before;
         } else {
             open_tail_ = before;
         }
-        const uint64_t final_from = before == detail::kNone ? 0 : entries_[before].pos + 1;
+        const uint64_t final_from = before == detail::kNoEntry ? 0 : entries_[before].pos + 1;
         uint32_t head = ended.wait_head, tail = ended.wait_tail;
         bool sorted = ended.waits_sorted;
-        ended.wait_head = ended.wait_tail = detail::kNone;
+        ended.wait_head = ended.wait_tail = detail::kNoEntry;
 
         finals_.clear();
         if (sorted) {
             // Window begins rise along the list: the final rows are its tail.
-            while (tail != detail::kNone && window_begin(entries_[tail]) >= final_from) {
+            while (tail != detail::kNoEntry && window_begin(entries_[tail]) >= final_from) {
                 finals_.push_back(tail);
                 tail = entries_[tail].row_prev;
             }
             std::reverse(finals_.begin(), finals_.end());
-            if (tail == detail::kNone) {
-                head = detail::kNone;
+            if (tail == detail::kNoEntry) {
+                head = detail::kNoEntry;
             } else {
-                entries_[tail].row_next = detail::kNone;
+                entries_[tail].row_next = detail::kNoEntry;
             }
         } else {
-            uint32_t kept_head = detail::kNone, kept_tail = detail::kNone;
+            uint32_t kept_head = detail::kNoEntry, kept_tail = detail::kNoEntry;
             sorted = true;
-            for (uint32_t r = head; r != detail::kNone;) {
+            for (uint32_t r = head; r != detail::kNoEntry;) {
                 const uint32_t next = entries_[r].row_next;
                 if (window_begin(entries_[r]) >= final_from) {
                     finals_.push_back(r);
                 } else {
                     entries_[r].row_prev = kept_tail;
-                    entries_[r].row_next = detail::kNone;
-                    if (kept_tail == detail::kNone) {
+                    entries_[r].row_next = detail::kNoEntry;
+                    if (kept_tail == detail::kNoEntry) {
                         kept_head = r;
                     } else {
                         entries_[kept_tail].row_next = r;
@@ -940,9 +940,9 @@ public:
             head = kept_head;
             tail = kept_tail;
         }
-        if (head != detail::kNone) {  // `before` exists: the rows left begin at or before it
+        if (head != detail::kNoEntry) {  // `before` exists: the rows left begin at or before it
             LiveEntry& waiter = entries_[before];
-            if (waiter.wait_tail == detail::kNone) {
+            if (waiter.wait_tail == detail::kNoEntry) {
                 waiter.wait_head = head;
                 waiter.waits_sorted = sorted;
             } else {
@@ -987,12 +987,12 @@ private:
         uint64_t uid = 0;
         uint64_t pos = 0;
         uint64_t time_begin = 0;               // its time window's first position
-        uint32_t open_prev = detail::kNone;    // the open connections, in table order
-        uint32_t open_next = detail::kNone;
-        uint32_t wait_head = detail::kNone;    // while open: the unfinished rows whose latest
-        uint32_t wait_tail = detail::kNone;    // open window member it is, in table order
-        uint32_t row_prev = detail::kNone;     // this row's neighbours in that list
-        uint32_t row_next = detail::kNone;
+        uint32_t open_prev = detail::kNoEntry;    // the open connections, in table order
+        uint32_t open_next = detail::kNoEntry;
+        uint32_t wait_head = detail::kNoEntry;    // while open: the unfinished rows whose latest
+        uint32_t wait_tail = detail::kNoEntry;    // open window member it is, in table order
+        uint32_t row_prev = detail::kNoEntry;     // this row's neighbours in that list
+        uint32_t row_next = detail::kNoEntry;
         bool waits_sorted = true;              // the list's window begins never fall
     };
 
@@ -1087,7 +1087,7 @@ private:
     std::vector<LiveEntry> entries_;
     std::vector<uint32_t> free_entries_;
     detail::FlatMap<uint64_t, uint32_t> open_by_uid_;
-    uint32_t open_tail_ = detail::kNone;
+    uint32_t open_tail_ = detail::kNoEntry;
     std::size_t pending_ = 0;
     std::vector<uint32_t> finals_;
 

@@ -8,6 +8,7 @@
 #include "capture/capture_file.hpp"
 #include "capture/frame.hpp"
 #include "capture/stream_read.hpp"
+#include "decode/packet_view.hpp"
 
 #include <sys/stat.h>
 
@@ -46,6 +47,16 @@ struct Stats {
     uint64_t bytes_total = 0;       // size of the regular files among them
     uint64_t files_done = 0;
 };
+
+// A frame that decoded to no IP packet, counted by why.
+inline void count_skipped(Stats& s, decode::Outcome outcome) noexcept {
+    switch (outcome) {
+    case decode::Outcome::not_ip: ++s.not_ip; break;
+    case decode::Outcome::cut: ++s.cut; break;
+    case decode::Outcome::unsupported_link: ++s.unsupported_link; break;
+    case decode::Outcome::ip: break;
+    }
+}
 
 // Why reading stopped: the capture ended, a read failed, or the reader was cancelled.
 enum class Stop : uint8_t { frame, end, failed, cancelled };

@@ -255,7 +255,7 @@ private:
             const decode::Outcome outcome =
                 decode::decode_frame(frame.linktype, decode::Reader(frame.data, frame.caplen), view);
             if (outcome != decode::Outcome::ip) {
-                count_skipped(outcome);
+                count_skipped(stats_, outcome);
                 continue;
             }
             uint32_t count = 0;
@@ -362,15 +362,6 @@ private:
             if (!columnar::append_rows(batch.children[c], fields[c], begin, end, columns[c])) return false;
         }
         return columns.export_batch(out);
-    }
-
-    void count_skipped(decode::Outcome outcome) noexcept {
-        switch (outcome) {
-        case decode::Outcome::not_ip: ++stats_.not_ip; break;
-        case decode::Outcome::cut: ++stats_.cut; break;
-        case decode::Outcome::unsupported_link: ++stats_.unsupported_link; break;
-        case decode::Outcome::ip: break;
-        }
     }
 
     int fail(int err, const char* text) {

@@ -77,6 +77,20 @@ struct LabelKey {
     }
 };
 
+// What of a connection an alert is matched against: its protocol, its two
+// endpoints, and the span of its first and last packet.
+struct ConnectionKey {
+    int64_t first_ns;
+    int64_t last_ns;
+    uint8_t proto;
+    uint8_t version;
+    bool has_ports;  // TCP/UDP with both ports (an ICMP connection's "ports" are no ports here)
+    uint16_t orig_port;
+    uint16_t resp_port;
+    uint8_t orig[16];
+    uint8_t resp[16];
+};
+
 // Where a scan is in the index: packets mostly come in time order, so the
 // next lookup starts where the last one ended.
 struct LabelCursor {
@@ -107,10 +121,16 @@ public:
     // Every alert given, usable or not.
     std::size_t total() const noexcept { return alerts_.size() + unusable_; }
 
-    // Call once every alert is in.
-    void build() {
+    // Call once every alert is in; `by_pair` for labelling connections as well.
+    void build(bool by_pair = false) {
         std::stable_sort(alerts_.begin(), alerts_.end(),
                          [](const Alert& a, const Alert& b) { return a.time_us < b.time_us; });
+        if (!by_pair) return;
+        // By address pair, then by time.
+        by_pair_.resize(alerts_.size());
+        for (std::size_t i = 0; i < by_pair_.size(); ++i) by_pair_[i] = static_cast<uint32_t>(i);
+        std::stable_sort(by_pair_.begin(), by_pair_.end(),
+                         [this](uint32_t a, uint32_t b) { return pair_of(a) < pair_of(b); });
     }
 
     std::size_t size() const noexcept { return alerts_.size(); }
@@ -148,7 +168,69 @@ public:
         return out;
     }
 
+    // The alerts that name a connection: its protocol, its endpoints in either direction
+    // (the ports where the alert has them; an ICMP alert by the addresses alone), and a
+    // time within the span of its first and last packet, to the microsecond. Call
+    // build(true) first; `matched[i]` is set for each alert i that does.
+    Label label(const ConnectionKey& key, std::vector<uint8_t>& matched) const {
+        Label out;
+        const PairKey pair = PairKey::of(key.version, key.orig, key.resp);
+        auto [begin, end] = std::equal_range(by_pair_.begin(), by_pair_.end(), pair,
+                                             [this](const auto& a, const auto& b) { return pair_of(a) < pair_of(b); });
+        if (begin == end) return out;
+        const int64_t a_us = floor_us(std::min(key.first_ns, key.last_ns));
+        const int64_t b_us = floor_us(std::max(key.first_ns, key.last_ns));
+        auto from = std::lower_bound(begin, end, a_us, [this](uint32_t i, int64_t t) { return alerts_[i].time_us < t; });
+        for (auto it = from; it != end && alerts_[*it].time_us <= b_us; ++it) {
+            const Alert& a = alerts_[*it];
+            if (!names(a, key)) continue;
+            matched[*it] = 1;
+            ++out.count;
+            if (!out.shown || a.priority < out.shown->priority ||
+                (a.priority == out.shown->priority && a.order < out.shown->order)) {
+                out.shown = &a;
+            }
+        }
+        return out;
+    }
+
 private:
+    // The two addresses of an alert or a connection, the lesser first.
+    struct PairKey {
+        uint8_t version;
+        uint8_t lo[16];
+        uint8_t hi[16];
+        static PairKey of(uint8_t version, const uint8_t* a, const uint8_t* b) noexcept {
+            PairKey k{};
+            k.version = version;
+            const std::size_t len = version == 4 ? 4 : 16;
+            const bool a_first = std::memcmp(a, b, len) <= 0;
+            std::memcpy(k.lo, a_first ? a : b, len);
+            std::memcpy(k.hi, a_first ? b : a, len);
+            return k;
+        }
+        bool operator<(const PairKey& o) const noexcept { return std::memcmp(this, &o, sizeof *this) < 0; }
+    };
+    static_assert(sizeof(PairKey) == 33);
+
+    PairKey pair_of(uint32_t i) const noexcept { return PairKey::of(alerts_[i].version, alerts_[i].src, alerts_[i].dst); }
+    const PairKey& pair_of(const PairKey& k) const noexcept { return k; }
+
+    static int64_t floor_us(int64_t t) noexcept { return t >= 0 ? t / 1000 : -((-t + 999) / 1000); }
+
+    static bool names(const Alert& a, const ConnectionKey& k) noexcept {
+        if (a.protocol != k.proto || a.version != k.version) return false;
+        const bool ports = a.protocol == decode::proto::kTcp || a.protocol == decode::proto::kUdp;
+        const std::size_t len = k.version == 4 ? 4 : 16;
+        const auto side = [&](const uint8_t* src, uint16_t sport, const uint8_t* dst, uint16_t dport) {
+            if (std::memcmp(a.src, src, len) != 0 || std::memcmp(a.dst, dst, len) != 0) return false;
+            if (!ports) return true;
+            return (a.src_port < 0 || (k.has_ports && a.src_port == sport)) &&
+                   (a.dst_port < 0 || (k.has_ports && a.dst_port == dport));
+        };
+        return side(k.orig, k.orig_port, k.resp, k.resp_port) || side(k.resp, k.resp_port, k.orig, k.orig_port);
+    }
+
     static bool names(const Alert& a, const LabelKey& k) noexcept {
         const std::size_t len = k.version == 4 ? 4 : 16;
         if (a.protocol != k.proto || a.version != k.version || std::memcmp(a.src, k.src, len) != 0 ||
@@ -161,6 +243,7 @@ private:
     }
 
     std::vector<Alert> alerts_;
+    std::vector<uint32_t> by_pair_;  // indices into alerts_
     std::string text_;
     std::size_t unusable_ = 0;
 };

@@ -9,6 +9,8 @@
 #include "columnar/arrow_c.hpp"
 #include "columnar/arrow_import.hpp"
 #include "columnar/columns.hpp"
+#include "engine/connection_scanner.hpp"
+#include "engine/connection_shards.hpp"
 #include "engine/live_scanner.hpp"
 #include "engine/scanner.hpp"
 #include "engine/shard_rows.hpp"
@@ -58,9 +60,10 @@ State* state_of_type(PyTypeObject* type) { return state_of<State>(PyType_GetModu
 
 // ---- what every entry shares ----------------------------------------------------------
 
-// The packet columns named by `names` (a sequence of str), as column numbers;
-// false with TypeError or ValueError set.
-bool parse_columns(PyObject* names, std::vector<int>& out) {
+// The columns of `fields` named by `names` (a sequence of str), as column
+// numbers; false with TypeError or ValueError set.
+template <std::size_t N>
+bool parse_columns(PyObject* names, std::vector<int>& out, const columnar::Field (&fields)[N], const char* table) {
     Ref seq(PySequence_Fast(names, "columns must be a sequence of column names"));
     if (!seq) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -70,16 +73,20 @@ bool parse_columns(PyObject* names, std::vector<int>& out) {
             return false;
         }
         int found = -1;
-        for (int c = 0; c < engine::kPacketColumnCount && found < 0; ++c) {
-            if (PyUnicode_EqualToUTF8(name, engine::kPacketFields[c].name)) found = c;
+        for (std::size_t c = 0; c < N && found < 0; ++c) {
+            if (PyUnicode_EqualToUTF8(name, fields[c].name)) found = static_cast<int>(c);
         }
         if (found < 0) {
-            PyErr_Format(PyExc_ValueError, "unknown packet column %R", name);
+            PyErr_Format(PyExc_ValueError, "unknown %s column %R", table, name);
             return false;
         }
         out.push_back(found);
     }
     return true;
+}
+
+bool parse_columns(PyObject* names, std::vector<int>& out) {
+    return parse_columns(names, out, engine::kPacketFields, "packet");
 }
 
 // "packets" or "features"; false with ValueError set.
@@ -114,7 +121,7 @@ PyObject* raise_open_failure(const std::string& path_bytes, int os_errno, const 
 // the columns time_us int64, protocol int16, src_ip/dst_ip utf8,
 // src_port/dst_port/priority int32, gid/sid/rev uint32, msg utf8. nullptr with
 // an exception set.
-std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
+std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules, bool by_pair) {
     ArrowSchema* schema;
     ArrowArray* array;
     if (!batch_capsules(capsules, schema, array)) return nullptr;
@@ -159,20 +166,53 @@ std::shared_ptr<labels::AlertIndex> alert_index(PyObject* capsules) {
         a.rev = rev.valid(i) ? rev.value<uint32_t>(i) : 0;
         index->add(a, msg.valid(i) ? msg.text(i) : std::string_view());
     }
-    index->build();
+    index->build(by_pair);
     return index;
 }
 
-// The usable alerts of (schema, array) capsules (None: none); false with an exception set.
-bool alerts_of(PyObject* capsules, std::shared_ptr<labels::AlertIndex>& out) {
+// The usable alerts of (schema, array) capsules (None: none); false with an
+// exception set. `by_pair`: indexed for labelling connections.
+bool alerts_of(PyObject* capsules, std::shared_ptr<labels::AlertIndex>& out, bool by_pair = false) {
     if (capsules == Py_None) return true;
     try {
-        out = alert_index(capsules);
+        out = alert_index(capsules, by_pair);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
     return out != nullptr;
+}
+
+// Opens every source of a new scan: each file's header is read, and standard input
+// or a pipe may say nothing for a long time, which Ctrl-C need not wait for. False
+// with the exception of what could not be opened set.
+template <class S>
+bool prepare_scanner(const std::shared_ptr<S>& scanner) {
+    bool ready;
+    if (scanner->opens_a_stream()) {
+        if (!run_interruptibly([scanner] { return scanner->prepare(); }, [scanner] { scanner->cancel(); }, ready)) {
+            return false;
+        }
+    } else {
+        Py_BEGIN_ALLOW_THREADS
+        ready = scanner->prepare();
+        Py_END_ALLOW_THREADS
+    }
+    if (!ready) raise_open_failure(scanner->error_path(), scanner->os_errno(), scanner->error());
+    return ready;
+}
+
+// "auto" or "libpcap"; false with ValueError set.
+bool parse_reader(const char* reader, capture::ReadWith& how) {
+    if (std::strcmp(reader, "auto") == 0) {
+        how = capture::ReadWith::automatic;
+    } else if (std::strcmp(reader, "libpcap") == 0) {
+        how = capture::ReadWith::libpcap;
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown reader %s", reader);
+        return false;
+    }
+    return true;
 }
 
 // ---- MemoryFile ---------------------------------------------------------------------
@@ -296,14 +336,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     bool features;
     if (!parse_table(table, features)) return nullptr;
     capture::ReadWith how;
-    if (std::strcmp(reader, "auto") == 0) {
-        how = capture::ReadWith::automatic;
-    } else if (std::strcmp(reader, "libpcap") == 0) {
-        how = capture::ReadWith::libpcap;
-    } else {
-        PyErr_Format(PyExc_ValueError, "unknown reader %s", reader);
-        return nullptr;
-    }
+    if (!parse_reader(reader, how)) return nullptr;
     if (batch_size < 1) {
         PyErr_SetString(PyExc_ValueError, "batch_size must be at least 1");
         return nullptr;
@@ -329,19 +362,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    // Opening reads each file's header, and standard input may say nothing for a long time.
-    bool ready;
-    std::shared_ptr<Scanner> scanner = scan->scanner;
-    if (scanner->opens_a_stream()) {
-        if (!run_interruptibly([scanner] { return scanner->prepare(); }, [scanner] { scanner->cancel(); }, ready)) {
-            return nullptr;
-        }
-    } else {
-        Py_BEGIN_ALLOW_THREADS
-        ready = scanner->prepare();
-        Py_END_ALLOW_THREADS
-    }
-    if (!ready) return raise_open_failure(scanner->error_path(), scanner->os_errno(), scanner->error());
+    if (!prepare_scanner(scan->scanner)) return nullptr;
     return self.release();
 }
 
@@ -357,21 +378,28 @@ PyObject* scan_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
     return stream_capsule(as_scan(self)->scanner, args, kwargs);
 }
 
-PyObject* scan_stats(PyObject* self, PyObject*) {
-    engine::Stats s;
-    Py_BEGIN_ALLOW_THREADS  // waits while another thread builds a batch
-    s = as_scan(self)->scanner->stats();
-    Py_END_ALLOW_THREADS
+// What every file scan reports, the same way for every table.
+PyObject* stats_dict(const engine::Stats& s) {
     using ull = unsigned long long;
     return Py_BuildValue("{sKsKsKsKsKsKsKsK}", "frames", ull{s.frames}, "rows", ull{s.rows}, "not_ip", ull{s.not_ip},
                          "unsupported_link", ull{s.unsupported_link}, "cut", ull{s.cut}, "bytes_done",
                          ull{s.bytes_done}, "bytes_total", ull{s.bytes_total}, "files_done", ull{s.files_done});
 }
 
-PyObject* scan_damage(PyObject* self, PyObject*) {
+template <class Source>
+PyObject* stats_of(Source& source) {
+    engine::Stats s;
+    Py_BEGIN_ALLOW_THREADS  // waits while another thread builds a batch
+    s = source.stats();
+    Py_END_ALLOW_THREADS
+    return stats_dict(s);
+}
+
+template <class Source>
+PyObject* damage_of(Source& source) {
     std::vector<engine::Damage> damage;
     Py_BEGIN_ALLOW_THREADS
-    damage = as_scan(self)->scanner->damage();
+    damage = source.damage();
     Py_END_ALLOW_THREADS
     Ref out(PyList_New(0));
     if (!out) return nullptr;
@@ -386,12 +414,13 @@ PyObject* scan_damage(PyObject* self, PyObject*) {
 
 // failure() -> None, or (errno, text, file or None, byte offset) of what ended the
 // scan; for a failed read of a file, the text says what went wrong, not which file.
-PyObject* scan_failure(PyObject* self, PyObject*) {
+template <class Source>
+PyObject* failure_of(Source& source) {
     std::string text, path;
     uint64_t offset = 0;
     int err;
     Py_BEGIN_ALLOW_THREADS
-    err = as_scan(self)->scanner->failure(text, path, offset);
+    err = source.failure(text, path, offset);
     Py_END_ALLOW_THREADS
     if (!err) Py_RETURN_NONE;
     Ref file(path.empty() ? Py_NewRef(Py_None) : PyUnicode_DecodeFSDefault(path.c_str()));
@@ -399,37 +428,48 @@ PyObject* scan_failure(PyObject* self, PyObject*) {
     return Py_BuildValue("(isOK)", err, text.c_str(), file.get(), static_cast<unsigned long long>(offset));
 }
 
+PyObject* scan_stats(PyObject* self, PyObject*) { return stats_of(*as_scan(self)->scanner); }
+PyObject* scan_damage(PyObject* self, PyObject*) { return damage_of(*as_scan(self)->scanner); }
+PyObject* scan_failure(PyObject* self, PyObject*) { return failure_of(*as_scan(self)->scanner); }
+
 // set_alerts(capsules) gives a labelled scan its alerts; set_alerts(None, why)
-// says they could not be read, which fails the scan.
-PyObject* scan_set_alerts(PyObject* self, PyObject* args) {
+// says they could not be read, which fails the scan. `by_pair`: for a table of connections.
+template <class Source>
+PyObject* set_alerts_of(Source& source, PyObject* args, bool by_pair) {
     PyObject* capsules;
     const char* why = "";
     if (!PyArg_ParseTuple(args, "O|s", &capsules, &why)) return nullptr;
     std::shared_ptr<labels::AlertIndex> index;
-    if (!alerts_of(capsules, index)) return nullptr;
+    if (!alerts_of(capsules, index, by_pair)) return nullptr;
     const std::string reason(why);
     Py_BEGIN_ALLOW_THREADS  // waits while another thread reads a batch
-    as_scan(self)->scanner->set_alerts(std::move(index), reason);
+    source.set_alerts(std::move(index), reason);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
-PyObject* scan_unmatched_alerts(PyObject* self, PyObject*) {
+template <class Source>
+PyObject* unmatched_alerts_of(Source& source) {
     uint64_t n;
     Py_BEGIN_ALLOW_THREADS
-    n = as_scan(self)->scanner->unmatched_alerts();
+    n = source.unmatched_alerts();
     Py_END_ALLOW_THREADS
     return PyLong_FromUnsignedLongLong(n);
 }
 
-PyObject* scan_matched_alerts(PyObject* self, PyObject*) {
+template <class Source>
+PyObject* matched_alerts_of(Source& source) {
     std::vector<uint8_t> matched;
     Py_BEGIN_ALLOW_THREADS
-    matched = as_scan(self)->scanner->matched_alerts();
+    matched = source.matched_alerts();
     Py_END_ALLOW_THREADS
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(matched.data()),
                                      static_cast<Py_ssize_t>(matched.size()));
 }
+
+PyObject* scan_set_alerts(PyObject* self, PyObject* args) { return set_alerts_of(*as_scan(self)->scanner, args, false); }
+PyObject* scan_unmatched_alerts(PyObject* self, PyObject*) { return unmatched_alerts_of(*as_scan(self)->scanner); }
+PyObject* scan_matched_alerts(PyObject* self, PyObject*) { return matched_alerts_of(*as_scan(self)->scanner); }
 
 // bounds() -> (where the first source's records began or None, where its reading ended or None).
 PyObject* scan_bounds(PyObject* self, PyObject*) {
@@ -502,6 +542,505 @@ PyMethodDef scan_methods[] = {
 TypeSlots scan_slots(scan_new, scan_dealloc, scan_methods,
                       "A native scan of capture files into record batches.");
 PyType_Spec scan_spec = scan_slots.spec("kavrel._engine.Scan", sizeof(Scan));
+
+// ---- ConnectionScan -----------------------------------------------------------------
+
+struct ConnectionScan {
+    PyObject_HEAD
+    std::shared_ptr<engine::ConnectionScanner> scanner;
+};
+
+ConnectionScan* as_connections(PyObject* self) { return reinterpret_cast<ConnectionScan*>(self); }
+
+// The connection settings of a call: the timeouts and close delay in seconds, the
+// traffic windows; false with ValueError set.
+bool parse_connection_settings(PyObject* timing, double time_window, unsigned long long host_window,
+                               engine::ConnectionOptions& out) {
+    double t[5];
+    if (!PyArg_ParseTuple(timing, "ddddd", &t[0], &t[1], &t[2], &t[3], &t[4])) return false;
+    int64_t* to[5] = {&out.timing.tcp_timeout_ns, &out.timing.udp_timeout_ns, &out.timing.icmp_timeout_ns,
+                      &out.timing.other_timeout_ns, &out.timing.close_delay_ns};
+    for (int i = 0; i < 5; ++i) {
+        if (!connections::seconds_to_ns(t[i], *to[i])) {
+            PyErr_SetString(PyExc_ValueError, "a timeout or the close delay is out of range");
+            return false;
+        }
+    }
+    out.traffic.time_window = time_window;
+    out.traffic.host_window = host_window;
+    if (const char* why = connections::TrafficWindows::check(out.traffic)) {
+        PyErr_SetString(PyExc_ValueError, why);
+        return false;
+    }
+    return true;
+}
+
+// ConnectionScan(paths, columns, batch_size, timing, time_window, host_window,
+// reader="auto", alerts=None, _hold_bytes=64 MiB, _text_limit=2**31-1): the
+// connection table of `paths` (as Scan takes them), `columns` connection column
+// names; `timing` (tcp, udp, icmp, other timeout, close delay) in seconds;
+// `alerts` as for Scan.
+PyObject* connections_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"paths", "columns", "batch_size", "timing", "time_window", "host_window",
+                                   "reader", "alerts", "_hold_bytes", "_text_limit", nullptr};
+    PyObject *paths, *columns, *timing, *alerts = Py_None;
+    Py_ssize_t batch_size, hold_bytes = Py_ssize_t{64} << 20;
+    Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
+    double time_window;
+    unsigned long long host_window;
+    const char* reader = "auto";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OnO!dK|sOnn", const_cast<char**>(kwlist), &PyList_Type, &paths,
+                                     &columns, &batch_size, &PyTuple_Type, &timing, &time_window, &host_window,
+                                     &reader, &alerts, &hold_bytes, &text_limit)) {
+        return nullptr;
+    }
+    engine::ConnectionOptions options;
+    capture::ReadWith how;
+    std::vector<engine::Source> sources;
+    if (!parse_reader(reader, how) || !parse_sources(paths, sources) ||
+        !parse_columns(columns, options.columns, engine::kConnectionFields, "connection") ||
+        !parse_connection_settings(timing, time_window, host_window, options)) {
+        return nullptr;
+    }
+    if (batch_size < 1 || hold_bytes < 0 || text_limit < 1 ||
+        static_cast<std::size_t>(text_limit) > columnar::kMaxTextBytes) {
+        PyErr_SetString(PyExc_ValueError, "batch_size, _hold_bytes or _text_limit out of range");
+        return nullptr;
+    }
+    options.batch_rows = static_cast<std::size_t>(batch_size);
+    options.hold_bytes = static_cast<std::size_t>(hold_bytes);
+    options.text_limit = static_cast<std::size_t>(text_limit);
+    options.labelled = alerts != Py_None;
+    std::shared_ptr<labels::AlertIndex> index;
+    if (options.labelled && alerts != Py_True && !alerts_of(alerts, index, true)) return nullptr;
+
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* scan = as_connections(self.get());
+    new (&scan->scanner) std::shared_ptr<engine::ConnectionScanner>();
+    try {
+        scan->scanner = std::make_shared<engine::ConnectionScanner>(std::move(sources), how, options);
+        if (index) scan->scanner->set_alerts(std::move(index));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!prepare_scanner(scan->scanner)) return nullptr;
+    return self.release();
+}
+
+void connections_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_connections(self)->scanner.~shared_ptr<engine::ConnectionScanner>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* connections_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return stream_capsule(as_connections(self)->scanner, args, kwargs);
+}
+PyObject* connections_stats(PyObject* self, PyObject*) { return stats_of(*as_connections(self)->scanner); }
+PyObject* connections_damage(PyObject* self, PyObject*) { return damage_of(*as_connections(self)->scanner); }
+PyObject* connections_failure(PyObject* self, PyObject*) { return failure_of(*as_connections(self)->scanner); }
+PyObject* connections_set_alerts(PyObject* self, PyObject* args) {
+    return set_alerts_of(*as_connections(self)->scanner, args, true);
+}
+PyObject* connections_unmatched_alerts(PyObject* self, PyObject*) {
+    return unmatched_alerts_of(*as_connections(self)->scanner);
+}
+PyObject* connections_matched_alerts(PyObject* self, PyObject*) {
+    return matched_alerts_of(*as_connections(self)->scanner);
+}
+PyObject* connections_cancel(PyObject* self, PyObject*) {
+    as_connections(self)->scanner->cancel();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef connections_methods[] = {
+    {"__arrow_c_stream__", as_cfunction(connections_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("The batches as an Arrow C stream (a PyCapsule named 'arrow_array_stream').")},
+    {"stats", connections_stats, METH_NOARGS, PyDoc_STR("As Scan.stats(); rows are connections.")},
+    {"damage", connections_damage, METH_NOARGS, PyDoc_STR("As Scan.damage().")},
+    {"failure", connections_failure, METH_NOARGS, PyDoc_STR("As Scan.failure().")},
+    {"set_alerts", connections_set_alerts, METH_VARARGS, PyDoc_STR("As Scan.set_alerts().")},
+    {"unmatched_alerts", connections_unmatched_alerts, METH_NOARGS,
+     PyDoc_STR("How many of the alerts given have labelled no connection so far.")},
+    {"matched_alerts", connections_matched_alerts, METH_NOARGS, PyDoc_STR("As Scan.matched_alerts().")},
+    {"cancel", connections_cancel, METH_NOARGS, PyDoc_STR("As Scan.cancel().")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+TypeSlots connections_slots(connections_new, connections_dealloc, connections_methods,
+                            "A native scan of capture files into batches of the connection table.");
+PyType_Spec connections_spec = connections_slots.spec("kavrel._engine.ConnectionScan", sizeof(ConnectionScan));
+
+// ---- the connection table in shards -------------------------------------------------
+
+// EventShard(source, buckets, memory, reader="auto"): one shard's IP packets as
+// events filed by bucket, built in `memory` (a MemoryFile) for other processes.
+struct EventShardObject {
+    PyObject_HEAD
+    std::shared_ptr<engine::EventShard> shard;
+    std::shared_ptr<columnar::SharedArena> arena;
+};
+
+EventShardObject* as_events(PyObject* self) { return reinterpret_cast<EventShardObject*>(self); }
+
+PyObject* events_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"source", "buckets", "memory", "reader", nullptr};
+    PyObject *source, *memory;
+    unsigned int buckets;
+    const char* reader = "auto";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIO|s", const_cast<char**>(kwlist), &source, &buckets, &memory,
+                                     &reader)) {
+        return nullptr;
+    }
+    auto* memory_type = reinterpret_cast<PyTypeObject*>(state_of_type(type)->memory_file_type);
+    if (!PyObject_TypeCheck(memory, memory_type)) {
+        PyErr_SetString(PyExc_TypeError, "memory must be a MemoryFile");
+        return nullptr;
+    }
+    if (buckets < 1 || buckets > (1u << 16)) {
+        PyErr_SetString(PyExc_ValueError, "buckets must be from 1 to 65,536");
+        return nullptr;
+    }
+    capture::ReadWith how;
+    std::vector<engine::Source> sources;
+    Ref list(PyList_New(1));
+    if (!list) return nullptr;
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(source));
+    if (!parse_reader(reader, how) || !parse_sources(list.get(), sources)) return nullptr;
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* e = as_events(self.get());
+    new (&e->shard) std::shared_ptr<engine::EventShard>();
+    new (&e->arena) std::shared_ptr<columnar::SharedArena>(as_memory(memory)->arena);
+    try {
+        e->shard = std::make_shared<engine::EventShard>(std::move(sources), how, buckets, e->arena);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!prepare_scanner(e->shard)) return nullptr;
+    return self.release();
+}
+
+void events_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_events(self)->shard.~shared_ptr<engine::EventShard>();
+    as_events(self)->arena.~shared_ptr<columnar::SharedArena>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// read(): the whole shard (a failed read keeps the events before it; failure() says what it was).
+PyObject* events_read(PyObject* self, PyObject*) {
+    engine::EventShard& shard = *as_events(self)->shard;
+    Py_BEGIN_ALLOW_THREADS
+    (void)shard.read();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// describe() -> (memory file descriptor, description): the descriptor stays this object's.
+PyObject* events_describe(PyObject* self, PyObject*) {
+    std::string text;
+    if (!as_events(self)->shard->describe(text)) {
+        PyErr_SetString(PyExc_RuntimeError, "the shard's events could not be described");
+        return nullptr;
+    }
+    return Py_BuildValue("(iy#)", as_events(self)->arena->fd(), text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* events_frames(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(as_events(self)->shard->frames());
+}
+PyObject* events_bounds(PyObject* self, PyObject*) {
+    const auto b = as_events(self)->shard->bounds();
+    auto value = [](uint64_t v) { return v == UINT64_MAX ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(v); };
+    Ref start(value(b.first)), end(value(b.second));
+    if (!start || !end) return nullptr;
+    return PyTuple_Pack(2, start.get(), end.get());
+}
+PyObject* events_stats(PyObject* self, PyObject*) { return stats_of(*as_events(self)->shard); }
+PyObject* events_damage(PyObject* self, PyObject*) { return damage_of(*as_events(self)->shard); }
+PyObject* events_failure(PyObject* self, PyObject*) { return failure_of(*as_events(self)->shard); }
+PyObject* events_cancel(PyObject* self, PyObject*) {
+    as_events(self)->shard->cancel();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef events_methods[] = {
+    {"read", events_read, METH_NOARGS, PyDoc_STR("Reads the whole shard.")},
+    {"describe", events_describe, METH_NOARGS,
+     PyDoc_STR("(memory file descriptor, description) of the events, for BucketAssembly.feed().")},
+    {"frames", events_frames, METH_NOARGS, PyDoc_STR("How many frames the shard had.")},
+    {"bounds", events_bounds, METH_NOARGS, PyDoc_STR("As Scan.bounds().")},
+    {"stats", events_stats, METH_NOARGS, PyDoc_STR("As Scan.stats().")},
+    {"damage", events_damage, METH_NOARGS, PyDoc_STR("As Scan.damage().")},
+    {"failure", events_failure, METH_NOARGS, PyDoc_STR("As Scan.failure().")},
+    {"cancel", events_cancel, METH_NOARGS, PyDoc_STR("As Scan.cancel().")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+TypeSlots events_slots(events_new, events_dealloc, events_methods,
+                       "One shard's IP packets as events filed by bucket, in a memory file.");
+PyType_Spec events_spec = events_slots.spec("kavrel._engine.EventShard", sizeof(EventShardObject));
+
+// BucketAssembly(timing, buckets): the assemblers of `buckets` (a list of bucket
+// numbers), fed every shard's events of them in shard order.
+struct BucketAssemblyObject {
+    PyObject_HEAD
+    std::unique_ptr<engine::BucketAssembly> assembly;
+};
+
+BucketAssemblyObject* as_assembly(PyObject* self) { return reinterpret_cast<BucketAssemblyObject*>(self); }
+
+PyObject* assembly_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"timing", "buckets", nullptr};
+    PyObject *timing, *buckets;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O", const_cast<char**>(kwlist), &PyTuple_Type, &timing,
+                                     &buckets)) {
+        return nullptr;
+    }
+    engine::ConnectionOptions options;
+    if (!parse_connection_settings(timing, 2.0, 100, options)) return nullptr;
+    std::vector<uint32_t> chosen;
+    Ref seq(PySequence_Fast(buckets, "buckets must be a sequence of bucket numbers"));
+    if (!seq) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        const unsigned long b = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (PyErr_Occurred()) return nullptr;
+        chosen.push_back(static_cast<uint32_t>(b));
+    }
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&as_assembly(self.get())->assembly) std::unique_ptr<engine::BucketAssembly>();
+    try {
+        as_assembly(self.get())->assembly = std::make_unique<engine::BucketAssembly>(options.timing, std::move(chosen));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return self.release();
+}
+
+void assembly_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_assembly(self)->assembly.~unique_ptr<engine::BucketAssembly>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// feed(fd, description, frame_offset): the next shard's events (`fd` its memory
+// file, which the caller keeps), the frames of the capture before it.
+PyObject* assembly_feed(PyObject* self, PyObject* args) {
+    int fd;
+    Py_buffer description;
+    unsigned long long frame_offset;
+    if (!PyArg_ParseTuple(args, "iy*K", &fd, &description, &frame_offset)) return nullptr;
+    const std::string text(static_cast<const char*>(description.buf), static_cast<std::size_t>(description.len));
+    PyBuffer_Release(&description);
+    const std::shared_ptr<columnar::MappedShare> share = columnar::MappedShare::map(fd, UINT64_MAX);
+    if (!share) return PyErr_SetFromErrno(PyExc_OSError);
+    bool ok;
+    engine::BucketAssembly& a = *as_assembly(self)->assembly;
+    Py_BEGIN_ALLOW_THREADS
+    ok = a.feed(share->base(), share->size(), text, frame_offset);
+    Py_END_ALLOW_THREADS
+    if (!ok) {
+        PyErr_SetString(PyExc_RuntimeError, a.error().c_str());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* assembly_finish(PyObject* self, PyObject*) {
+    engine::BucketAssembly& a = *as_assembly(self)->assembly;
+    Py_BEGIN_ALLOW_THREADS
+    a.finish();
+    Py_END_ALLOW_THREADS
+    if (!a.error().empty()) {
+        PyErr_SetString(PyExc_RuntimeError, a.error().c_str());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// take_rows() -> the rows finished since the last call, in uid order, as bytes.
+PyObject* assembly_take_rows(PyObject* self, PyObject*) {
+    std::vector<connections::Connection> rows;
+    try {
+        rows = as_assembly(self)->assembly->take_rows();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
+                                     static_cast<Py_ssize_t>(rows.size() * sizeof(connections::Connection)));
+}
+
+PyObject* assembly_oldest(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(as_assembly(self)->assembly->oldest_open_uid());
+}
+
+PyMethodDef assembly_methods[] = {
+    {"feed", assembly_feed, METH_VARARGS, PyDoc_STR("feed(fd, description, frame_offset): the next shard's events.")},
+    {"finish", assembly_finish, METH_NOARGS, PyDoc_STR("The capture has ended: every open connection ends.")},
+    {"take_rows", assembly_take_rows, METH_NOARGS, PyDoc_STR("The rows finished since the last call, in uid order.")},
+    {"oldest_open_uid", assembly_oldest, METH_NOARGS,
+     PyDoc_STR("The uid of the oldest connection still open (2**64 - 1: none).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+TypeSlots assembly_slots(assembly_new, assembly_dealloc, assembly_methods,
+                         "The connection assemblers of a set of buckets.");
+PyType_Spec assembly_spec = assembly_slots.spec("kavrel._engine.BucketAssembly", sizeof(BucketAssemblyObject));
+
+// ConnectionMerge(columns, batch_size, time_window, host_window, alerts=None,
+// history=b"", _hold_bytes=64 MiB, _text_limit=2**31-1): finished rows (bytes of
+// BucketAssembly.take_rows()) merged by uid into batches of the connection table.
+// `history`: the rows just before the first it will be given (a part of a table).
+struct ConnectionMergeObject {
+    PyObject_HEAD
+    std::unique_ptr<engine::ConnectionMerge> merge;
+};
+
+ConnectionMergeObject* as_merge(PyObject* self) { return reinterpret_cast<ConnectionMergeObject*>(self); }
+
+// The rows of bytes that BucketAssembly.take_rows() made; false with ValueError set.
+bool rows_of(const Py_buffer& view, const connections::Connection*& rows, std::size_t& n) {
+    if (view.len % static_cast<Py_ssize_t>(sizeof(connections::Connection))) {
+        PyErr_SetString(PyExc_ValueError, "not rows of finished connections");
+        return false;
+    }
+    rows = static_cast<const connections::Connection*>(view.buf);
+    n = static_cast<std::size_t>(view.len) / sizeof(connections::Connection);
+    return true;
+}
+
+PyObject* merge_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"columns", "batch_size", "time_window", "host_window", "alerts", "history",
+                                   "_hold_bytes", "_text_limit", nullptr};
+    PyObject *columns, *alerts = Py_None;
+    Py_ssize_t batch_size, hold_bytes = Py_ssize_t{64} << 20;
+    Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
+    double time_window;
+    unsigned long long host_window;
+    HeldBuffer history;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OndK|Oy*nn", const_cast<char**>(kwlist), &columns, &batch_size,
+                                     &time_window, &host_window, &alerts, &history.view, &hold_bytes, &text_limit)) {
+        return nullptr;
+    }
+    engine::ConnectionOptions options;
+    Ref timing(Py_BuildValue("(ddddd)", 300.0, 60.0, 60.0, 60.0, 5.0));  // not used in merging
+    if (!timing || !parse_columns(columns, options.columns, engine::kConnectionFields, "connection") ||
+        !parse_connection_settings(timing.get(), time_window, host_window, options)) {
+        return nullptr;
+    }
+    if (batch_size < 1 || hold_bytes < 0 || text_limit < 1 ||
+        static_cast<std::size_t>(text_limit) > columnar::kMaxTextBytes) {
+        PyErr_SetString(PyExc_ValueError, "batch_size, _hold_bytes or _text_limit out of range");
+        return nullptr;
+    }
+    options.batch_rows = static_cast<std::size_t>(batch_size);
+    options.hold_bytes = static_cast<std::size_t>(hold_bytes);
+    options.text_limit = static_cast<std::size_t>(text_limit);
+    options.labelled = alerts != Py_None;
+    std::shared_ptr<labels::AlertIndex> index;
+    if (options.labelled && !alerts_of(alerts, index, true)) return nullptr;
+    std::vector<connections::TrafficInput> before;
+    if (history.view.obj) {
+        const connections::Connection* rows;
+        std::size_t n;
+        if (!rows_of(history.view, rows, n)) return nullptr;
+        for (std::size_t i = 0; i < n; ++i) before.push_back(engine::traffic_input(rows[i]));
+    }
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&as_merge(self.get())->merge) std::unique_ptr<engine::ConnectionMerge>();
+    try {
+        auto merge = std::make_unique<engine::ConnectionMerge>(options, before);
+        if (index) merge->set_alerts(std::move(index));
+        as_merge(self.get())->merge = std::move(merge);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return self.release();
+}
+
+void merge_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_merge(self)->merge.~unique_ptr<engine::ConnectionMerge>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// push(rows): rows of a bucket set, in uid order.
+PyObject* merge_push(PyObject* self, PyObject* arg) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    const connections::Connection* rows;
+    std::size_t n;
+    bool ok = rows_of(view, rows, n);
+    engine::ConnectionMerge& m = *as_merge(self)->merge;
+    if (ok) {
+        Py_BEGIN_ALLOW_THREADS
+        ok = m.push(rows, n);
+        Py_END_ALLOW_THREADS
+        if (!ok) PyErr_SetString(PyExc_OSError, m.error().c_str());
+    }
+    PyBuffer_Release(&view);
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// release(bound, flush=False) -> a list of (schema, array) capsules: the batches of
+// the rows below `bound` (a batch not full waits for more, unless `flush`).
+PyObject* merge_release(PyObject* self, PyObject* args) {
+    unsigned long long bound;
+    int flush = 0;
+    if (!PyArg_ParseTuple(args, "K|p", &bound, &flush)) return nullptr;
+    engine::ConnectionMerge& m = *as_merge(self)->merge;
+    std::vector<ArrowArray> batches;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = m.release(bound, flush != 0, batches);
+    Py_END_ALLOW_THREADS
+    Ref out(PyList_New(0));
+    bool ok = static_cast<bool>(out);
+    for (ArrowArray& b : batches) {
+        if (!ok) {
+            b.release(&b);
+            continue;
+        }
+        Ref schema(schema_capsule(m.fields()));
+        Ref array(schema ? array_capsule(b) : nullptr);
+        if (!schema) b.release(&b);
+        Ref pair(array ? PyTuple_Pack(2, schema.get(), array.get()) : nullptr);
+        ok = pair && PyList_Append(out.get(), pair.get()) == 0;
+    }
+    if (!ok) return nullptr;
+    if (rc) return raise_os_error(rc, m.error().c_str(), nullptr);
+    return out.release();
+}
+
+PyObject* merge_schema(PyObject* self, PyObject*) { return schema_capsule(as_merge(self)->merge->fields()); }
+PyObject* merge_rows(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(as_merge(self)->merge->rows()); }
+PyObject* merge_unmatched(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(as_merge(self)->merge->unmatched_alerts());
+}
+
+PyMethodDef merge_methods[] = {
+    {"push", merge_push, METH_O, PyDoc_STR("push(rows): finished rows of a set of buckets, in uid order.")},
+    {"release", merge_release, METH_VARARGS,
+     PyDoc_STR("release(bound, flush=False) -> [(schema, array)]: batches of the rows below bound.")},
+    {"__arrow_c_schema__", merge_schema, METH_NOARGS, PyDoc_STR("The batches' schema as a PyCapsule.")},
+    {"rows", merge_rows, METH_NOARGS, PyDoc_STR("Rows handed on so far.")},
+    {"unmatched_alerts", merge_unmatched, METH_NOARGS,
+     PyDoc_STR("How many of the alerts given have labelled no connection so far.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+TypeSlots merge_slots(merge_new, merge_dealloc, merge_methods,
+                      "Finished connections of every bucket merged by uid into batches of the connection table.");
+PyType_Spec merge_spec = merge_slots.spec("kavrel._engine.ConnectionMerge", sizeof(ConnectionMergeObject));
 
 // ---- ShardRows ----------------------------------------------------------------------
 
@@ -1201,6 +1740,13 @@ int add_names(PyObject* module, const char* name, const std::vector<columnar::Fi
     return names ? PyModule_AddObjectRef(module, name, names.get()) : -1;
 }
 
+// KDD'99's 28 features that are not about content, as the connection table names them.
+int add_kdd_columns(PyObject* module) {
+    std::vector<columnar::Field> fields;
+    for (int c : engine::kKddColumns) fields.push_back(engine::kConnectionFields[c]);
+    return add_names(module, "KDD_COLUMNS", fields);
+}
+
 template <std::size_t N>
 std::vector<columnar::Field> all(const columnar::Field (&fields)[N]) {
     return std::vector<columnar::Field>(std::begin(fields), std::end(fields));
@@ -1208,7 +1754,8 @@ std::vector<columnar::Field> all(const columnar::Field (&fields)[N]) {
 
 int exec_module(PyObject* module) {
     State* st = state_of<State>(module);
-    for (PyType_Spec* spec : {&scan_spec, &carry_spec, &live_spec}) {
+    for (PyType_Spec* spec : {&scan_spec, &connections_spec, &events_spec, &assembly_spec, &merge_spec,
+                              &carry_spec, &live_spec}) {
         Ref type(PyType_FromModuleAndSpec(module, spec, nullptr));
         if (!type || PyModule_AddObjectRef(module, std::strrchr(spec->name, '.') + 1, type.get()) < 0) return -1;
     }
@@ -1221,6 +1768,8 @@ int exec_module(PyObject* module) {
         add_names(module, "FEATURE_COLUMNS", all(engine::kFeatureFields)) < 0 ||
         add_names(module, "LABEL_COLUMNS", all(engine::kLabelFields)) < 0 ||
         add_names(module, "ALERT_COLUMNS", all(alerts::kAlertFields)) < 0 ||
+        add_names(module, "CONNECTION_COLUMNS", all(engine::kConnectionFields)) < 0 ||
+        add_kdd_columns(module) < 0 ||
         PyModule_AddIntConstant(module, "DEFAULT_BATCH_ROWS", static_cast<long>(columnar::kDefaultBatchRows)) < 0 ||
         PyModule_AddIntConstant(module, "MAX_SNAPLEN", static_cast<long>(capture::kMaxCaplen)) < 0 ||
         PyModule_AddIntConstant(module, "CLASSIC_HEADER_BYTES", static_cast<long>(capture::kFileHeaderLen)) < 0 ||
