@@ -4,7 +4,8 @@ The dataset engine reads captures into Arrow tables:
 
     kavrel.read_packets(path)      one row per IPv4/IPv6 frame, every header field
     kavrel.read_features(path)     per-packet features with the 2-second per-destination count
-    kavrel.scan_packets / scan_features   the same as a stream of record batches
+    kavrel.read_connections(path)  one row per connection: Zeek's conn_state, KDD'99's features
+    kavrel.scan_packets / scan_features / scan_connections   the same as a stream of record batches
     kavrel.scan_live(device)       either table from a live device, batch by batch
 
 The per-packet modules live in kavrel.core.base (sniffkit, idslog, nicpick) and
@@ -21,12 +22,14 @@ __version__ = "0.2.0"
 
 _DATASET = ("PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "DamagedCapture", "UnmatchedAlerts", "read_packets",
             "scan_packets", "read_features", "scan_features")
+_CONNECTIONS = ("CONNECTION_COLUMNS", "KDD_COLUMNS", "read_connections", "scan_connections")
 _ALERTS = ("ALERT_COLUMNS", "read_alerts")
 _LIVE = ("scan_live", "LiveReader")
-__all__ = [*_DATASET, *_ALERTS, *_LIVE]
+__all__ = [*_DATASET, *_CONNECTIONS, *_ALERTS, *_LIVE]
 
 if TYPE_CHECKING:
     from kavrel.alerts import ALERT_COLUMNS, read_alerts
+    from kavrel.connections import CONNECTION_COLUMNS, KDD_COLUMNS, read_connections, scan_connections
     from kavrel.dataset import (FEATURE_COLUMNS, LABEL_COLUMNS, PACKET_COLUMNS, DamagedCapture, UnmatchedAlerts,
                                 read_features, read_packets, scan_features, scan_packets)
     from kavrel.live import LiveReader, scan_live
@@ -38,6 +41,10 @@ def __getattr__(name: str) -> object:
         from kavrel import dataset
 
         return getattr(dataset, name)
+    if name in _CONNECTIONS:
+        from kavrel import connections
+
+        return getattr(connections, name)
     if name in _ALERTS:
         from kavrel import alerts
 

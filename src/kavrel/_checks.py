@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Union
 
 from kavrel import _engine
@@ -16,6 +17,11 @@ Source = Union[PathLike, Sequence[PathLike]]
 #: The columns of the packets and features tables, in table order (the engine's own lists).
 PACKET_COLUMNS: tuple[str, ...] = _engine.PACKET_COLUMNS
 FEATURE_COLUMNS: tuple[str, ...] = _engine.FEATURE_COLUMNS
+#: The columns of the connection table, in table order: the connection's own, then KDD'99's
+#: traffic features (the engine's list); KDD'99's 28 features that are not about content.
+CONNECTION_COLUMNS: tuple[str, ...] = _engine.CONNECTION_COLUMNS
+KDD_COLUMNS: tuple[str, ...] = _engine.KDD_COLUMNS
+TRAFFIC_COLUMNS: tuple[str, ...] = CONNECTION_COLUMNS[CONNECTION_COLUMNS.index("urgent") + 1:]
 #: Rows in a batch unless asked otherwise.
 DEFAULT_BATCH_SIZE: int = _engine.DEFAULT_BATCH_ROWS
 # String offsets are 32-bit: a batch of this many rows of the longest addresses still fits.
@@ -55,6 +61,50 @@ def packet_columns(columns: Sequence[str] | None, *, after: tuple[str, ...] = ()
         # A batch of no columns would carry no rows: the frames would vanish without a word.
         raise ValueError("the packets table needs at least one column")
     return chosen
+
+
+def connection_columns(columns: Sequence[str] | None) -> list[str]:
+    """The connection columns asked for, checked; None means all of them."""
+    if columns is None:
+        return list(CONNECTION_COLUMNS)
+    chosen = column_names(columns, CONNECTION_COLUMNS, "connection")
+    if not chosen:
+        raise ValueError("the connection table needs at least one column")
+    return chosen
+
+
+@dataclass(frozen=True)
+class ConnectionSettings:
+    """How packets are grouped into connections, and the traffic features' windows."""
+    tcp_timeout: float = 300.0
+    udp_timeout: float = 60.0
+    icmp_timeout: float = 60.0
+    other_timeout: float = 60.0
+    close_delay: float = 5.0
+    time_window: float = 2.0
+    host_window: int = 100
+
+    def timing(self) -> tuple[float, float, float, float, float]:
+        return (self.tcp_timeout, self.udp_timeout, self.icmp_timeout, self.other_timeout, self.close_delay)
+
+
+# The longest timeout taken: about 31 years, far from overflowing a deadline in nanoseconds.
+MAX_TIMEOUT = 1e9
+
+
+def connection_settings(*, tcp_timeout: object = 300.0, udp_timeout: object = 60.0, icmp_timeout: object = 60.0,
+                        other_timeout: object = 60.0, close_delay: object = 5.0, time_window: object = 2.0,
+                        host_window: object = 100) -> ConnectionSettings:
+    """The settings checked: each timeout and the time window a positive, finite number of
+    seconds, the close delay zero or more, the host window a whole number of connections."""
+    timeouts = {name: seconds(name, value, MAX_TIMEOUT) for name, value in
+                (("tcp_timeout", tcp_timeout), ("udp_timeout", udp_timeout), ("icmp_timeout", icmp_timeout),
+                 ("other_timeout", other_timeout), ("time_window", time_window))}
+    if (isinstance(close_delay, bool) or not isinstance(close_delay, (int, float)) or not math.isfinite(close_delay)
+            or not 0 <= close_delay <= MAX_TIMEOUT):
+        raise ValueError(f"close_delay must be a finite number of seconds, 0 or more, not {close_delay!r}")
+    return ConnectionSettings(close_delay=float(close_delay), host_window=whole("host_window", host_window, 1,
+                                                                                   2**32 - 1), **timeouts)
 
 
 def column_names(columns: Sequence[str], known: Sequence[str], table: str) -> list[str]:

@@ -21,7 +21,7 @@ import pyarrow as pa
 from kavrel import _engine
 
 NO_LIMIT = (1 << 64) - 1
-Table = Literal["packets", "features"]
+Table = Literal["packets", "features", "connections"]
 
 
 @dataclass(frozen=True)
@@ -77,6 +77,7 @@ class Task:
     columns: list[str]
     batch_size: int
     labelled: bool = False       # the rows are labelled by this run's alerts
+    buckets: int = 0             # connections: the buckets its packets are filed in
 
     def redo(self, start: int | None) -> Task:
         """This task read from the record start the shard before it met."""
@@ -99,11 +100,16 @@ class Summary:
     damage: list[tuple[str, int, str]]
     matched: bytes
     failure: tuple[int, str, str | None, int] | None
+    frames: int = 0  # connections: the frames the shard had, IP or not
 
     @classmethod
     def of(cls, native: _engine.Scan) -> Summary:
         return cls(native.bounds(), native.summary(), native.stats(), native.damage(), native.matched_alerts(),
                    native.failure())
+
+    @classmethod
+    def of_events(cls, native: _engine.EventShard) -> Summary:
+        return cls(native.bounds(), b"", native.stats(), native.damage(), b"", native.failure(), native.frames())
 
 
 def to_ipc(batches: Sequence[pa.RecordBatch] | pa.RecordBatchReader, schema: pa.Schema) -> bytes:
@@ -120,10 +126,17 @@ def from_ipc(data: bytes | pa.Buffer) -> pa.Table:
 
 
 def read(task: Task, alerts: pa.RecordBatch | None, shared: _engine.MemoryFile | None = None,
-         started: object = None) -> tuple[Summary, _engine.ShardRows]:
-    """Reads one shard whole: its summary and its rows, held until they are mended; a failed
-    read keeps the rows before it (the failure is in the summary). `started(native)` is told
-    the scan before it reads, so that another thread can cancel it."""
+         started: object = None) -> tuple[Summary, _engine.ShardRows | _engine.EventShard]:
+    """Reads one shard whole: its summary and its rows, held until they are mended (for the
+    connection table, its packets as events by bucket); a failed read keeps the rows before it
+    (the failure is in the summary). `started(native)` is told the scan before it reads, so
+    that another thread can cancel it."""
+    if task.table == "connections":
+        events = _engine.EventShard(task.shard.source(), task.buckets, shared or _engine.MemoryFile())
+        if callable(started):
+            started(events)
+        events.read()
+        return Summary.of_events(events), events
     native = task.scan(alerts, shared)
     if callable(started):
         started(native)

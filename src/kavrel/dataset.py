@@ -14,13 +14,14 @@ from typing import Literal
 import pyarrow as pa
 
 from kavrel import _checks, _engine, _labels
-from kavrel._checks import DEFAULT_BATCH_SIZE, DEFAULT_CHUNK_BYTES, FEATURE_COLUMNS, PACKET_COLUMNS, Source
+from kavrel._checks import (DEFAULT_BATCH_SIZE, DEFAULT_CHUNK_BYTES, FEATURE_COLUMNS, PACKET_COLUMNS,
+                            ConnectionSettings, Source)
 from kavrel._interrupts import signals
 from kavrel._labels import Alerts
 from kavrel._scan import ScanBase
 from kavrel._shards import Table
 from kavrel._warnings import DamagedCapture, UnmatchedAlerts, read_failure
-from kavrel.parallel import ParallelScan
+from kavrel.parallel import ConnectionParallelScan, ParallelScan
 
 __all__ = ["PACKET_COLUMNS", "FEATURE_COLUMNS", "LABEL_COLUMNS", "DamagedCapture", "UnmatchedAlerts", "read_packets",
            "scan_packets", "read_features", "scan_features"]
@@ -32,21 +33,22 @@ Reader = Literal["auto", "libpcap"]
 
 
 class Scan(ScanBase):
-    """One native scan of the captures, in this process."""
+    """One native scan of the captures, in this process: the packets, features or connection table."""
 
     def __init__(self, source: Source, table: Table, columns: list[str], batch_size: int,
                  reader: Reader = "auto", alerts: pa.RecordBatch | Callable[[], pa.RecordBatch] | bool | None = None,
-                 paths: list[str] | None = None) -> None:
+                 paths: list[str] | None = None, settings: ConnectionSettings | None = None) -> None:
         """`alerts` labels the rows: a batch of alert_labels(), or a function that makes one,
         which runs on a thread of its own while the capture is read (True: the columns only,
-        for a scan opened to check the captures and learn the schema)."""
+        for a scan opened to check the captures and learn the schema). `settings`: how a
+        connection table is made."""
         self.paths = paths if paths is not None else _checks.capture_paths(source)
         self.alerts_error: BaseException | None = None
         self.loader: threading.Thread | None = None
         labels = (alerts.__arrow_c_array__() if isinstance(alerts, pa.RecordBatch)
                   else None if alerts is None else True)  # True: the alerts come later
         with signals.interruptible():  # opening waits for standard input; Ctrl-C need not
-            self.native = _engine.Scan(self.paths, table, columns, batch_size, reader, labels)
+            self.native = native_scan(self.paths, table, columns, batch_size, reader, labels, settings)
         if callable(alerts):
             # Not a daemon: no thread may be inside native code when the interpreter exits.
             self.loader = threading.Thread(target=self._load_alerts, args=(alerts,), name="kavrel-alerts")
@@ -89,9 +91,21 @@ class Scan(ScanBase):
         self.report(self.native.damage(), self.native.unmatched_alerts())
 
 
+def native_scan(paths: list[str], table: Table, columns: list[str], batch_size: int, reader: Reader,
+                labels: object, settings: ConnectionSettings | None = None) -> _engine.Scan | _engine.ConnectionScan:
+    """The engine's scan of one table: each table is a kind of native scan, taking the same
+    sources and labels."""
+    if table == "connections":
+        s = settings or ConnectionSettings()
+        return _engine.ConnectionScan(paths, columns, batch_size, s.timing(), s.time_window, s.host_window, reader,
+                                      labels)
+    return _engine.Scan(paths, table, columns, batch_size, reader, labels)
+
+
 def open_scan(source: Source, table: Table, columns: list[str], batch_size: int = DEFAULT_BATCH_SIZE,
               jobs: int = 1, chunk_bytes: int = DEFAULT_CHUNK_BYTES, alerts: Alerts | None = None,
-              alerts_tz: str | datetime.tzinfo | None = None) -> ScanBase:
+              alerts_tz: str | datetime.tzinfo | None = None,
+              settings: ConnectionSettings | None = None) -> ScanBase:
     """A scan of the captures, in one process or in `jobs` (checked columns expected). Every
     capture is opened first, so that what cannot be read is refused at once."""
     size = _checks.batch_size(batch_size)
@@ -101,8 +115,12 @@ def open_scan(source: Source, table: Table, columns: list[str], batch_size: int 
     _checks.parallel_source(paths, workers)
     labels = _labels.labels_for(paths, alerts, alerts_tz)
     if workers == 1:
-        return Scan(source, table, columns, size, alerts=labels, paths=paths)
-    check = Scan(source, table, columns, size, alerts=True if labels is not None else None, paths=paths)
+        return Scan(source, table, columns, size, alerts=labels, paths=paths, settings=settings)
+    check = Scan(source, table, columns, size, alerts=True if labels is not None else None, paths=paths,
+                 settings=settings)
+    if table == "connections":
+        return ConnectionParallelScan(paths, columns, size, workers, chunk, _labels.ready(labels), check.schema,
+                                      settings or ConnectionSettings())
     return ParallelScan(paths, table, columns, size, workers, chunk, _labels.ready(labels), check.schema)
 
 

@@ -256,7 +256,10 @@ def _work(chan: Channel, here: _Here | None, memories: _Memories | None, mender:
                 rows = None  # the parent maps the file now
                 memories.lend(number, memory)
             else:
-                summary, rows = _shards.read(task, alerts, started=here.started)
+                shared = here.memory() if task.table == "connections" else None
+                summary, rows = _shards.read(task, alerts, shared=shared, started=here.started)
+                if shared is not None:
+                    here.memories[index] = shared
                 here.rows[index] = rows
                 chan.send(("done", index, summary, None))
         except BaseException as exc:  # reported, with its type, by the parent
@@ -292,9 +295,27 @@ class _Here:
     """What the reader on a thread of this process shares with it."""
     rows: dict[int, _engine.ShardRows] = field(default_factory=dict)
     scan: _engine.Scan | None = None  # the shard being read
+    # Memory files for connections shards, kept for the next once their events are assembled:
+    # written over, their pages need not be faulted in again.
+    free: list[_engine.MemoryFile] = field(default_factory=list)
+    memories: dict[int, _engine.MemoryFile] = field(default_factory=dict)  # by task, until taken
+    lock: threading.Lock = field(default_factory=threading.Lock)
 
     def started(self, scan: _engine.Scan) -> None:
         self.scan = scan
+
+    def memory(self) -> _engine.MemoryFile:
+        with self.lock:
+            return self.free.pop() if self.free else _engine.MemoryFile()
+
+    def give_back(self, memory: _engine.MemoryFile) -> None:
+        try:
+            memory.reset()
+        except ValueError:  # still held elsewhere: it goes with its holder
+            return
+        with self.lock:
+            if len(self.free) < _QUEUED + 2:
+                self.free.append(memory)
 
 
 class _Thread:
@@ -378,9 +399,10 @@ class Pool:
             pass  # already told, or closed
 
     def run(self, tasks: Iterable[Task], chain: Chain, alerts: bytes | None,
-            ahead: int) -> Iterator[tuple[Task, Summary, pa.Table | None]]:
-        """Each task with its summary and rows (None: one pass reads none of it), in task order;
-        at most `ahead` tasks run or wait beyond the one being handed out."""
+            ahead: int) -> Iterator[tuple[Task, Summary, pa.Table | Events | None]]:
+        """Each task with its summary and rows (None: one pass reads none of it; a connections
+        task: its events), in task order; at most `ahead` tasks run or wait beyond the one being
+        handed out."""
         upcoming = iter(tasks)
         waiting: dict[int, Task] = {}  # handed out or about to be, by index
         results: dict[int, _Result] = {}
@@ -418,6 +440,9 @@ class Pool:
                     result.discard()
                     yield task, result.summary, None
                     continue
+                if task.table == "connections":
+                    yield task, result.summary, result.events()
+                    continue
                 mended_there = result.mender is not None
                 if mended_there:
                     self._mended(result, answer)  # type: ignore[arg-type]
@@ -429,6 +454,7 @@ class Pool:
             for result in results.values():
                 result.discard()
             self.here.rows.clear()
+            self.here.memories.clear()
 
     def _send(self, w: _Worker | None, index: int, task: Task, alerts: bytes | None) -> None:
         assert w is not None
@@ -473,6 +499,9 @@ class Pool:
             results[index] = _Result(value, description, fds[0], giveback=w.giveback, memory=number, mender=mender)
         else:
             results[index] = _Result(value, None, -1, self.here.rows.pop(index))
+            memory = self.here.memories.pop(index, None)
+            if memory is not None:
+                results[index].back = (self.here, memory)
 
     def _mended(self, result: _Result, carry: bytes | None) -> None:
         """Has the worker that holds a features shard add its carries, and waits till it has."""
@@ -609,6 +638,7 @@ class _Result:
     giveback: socket.socket | None = None
     memory: int = 0
     mender: Channel | None = None  # the worker holding the rows until they are mended
+    back: tuple[_Here, _engine.MemoryFile] | None = None  # where a connections shard's file goes back
 
     def take(self, task: Task) -> _engine.ShardRows:
         """The rows, mapped from the worker's file when they are in one."""
@@ -624,6 +654,18 @@ class _Result:
         self.giveback = None  # the mapping gives the file back
         self._close()
         return rows
+
+    def events(self) -> Events:
+        """A connections shard's events, where they lie."""
+        if self.here is not None:
+            native, self.here = self.here, None
+            fd, description = native.describe()
+            events = Events(fd, description, keep=native, back=self.back)
+            self.back = None
+            return events
+        events = Events(self.fd, self.description, self.giveback, self.memory, own_fd=True)
+        self.fd, self.giveback = -1, None
+        return events
 
     def discard(self) -> None:
         """The rows not wanted: the worker lets go of them, and the file goes back to it at once."""
@@ -646,6 +688,34 @@ class _Result:
         if self.fd >= 0:
             os.close(self.fd)
             self.fd = -1
+
+
+@dataclass
+class Events:
+    """A connections shard's packets as events by bucket, in a memory file: its descriptor and
+    where each bucket's events lie. Released once every assembler has been fed them."""
+    fd: int
+    description: bytes
+    giveback: socket.socket | None = None
+    memory: int = 0
+    own_fd: bool = False
+    keep: object = None  # the reader's own object, when it was read on a thread of this process
+    back: tuple[_Here, _engine.MemoryFile] | None = None
+
+    def release(self) -> None:
+        if self.giveback is not None:
+            try:
+                self.giveback.send(self.memory.to_bytes(8, sys.byteorder), socket.MSG_DONTWAIT)
+            except OSError:
+                pass  # the worker makes a new file
+            self.giveback = None
+        if self.own_fd and self.fd >= 0:
+            os.close(self.fd)
+        self.fd, self.keep = -1, None
+        if self.back is not None:
+            here, memory = self.back
+            self.back = None
+            here.give_back(memory)
 
 
 # ---- the whole capture ------------------------------------------------------------------
@@ -742,3 +812,131 @@ class _Coalescer:
 
 def _or_bytes(a: bytes, b: bytes) -> bytes:
     return (int.from_bytes(a, "little") | int.from_bytes(b, "little")).to_bytes(len(a), "little")
+
+
+# ---- the connection table ---------------------------------------------------------------
+#
+# A connection may span any number of shards, so a shard cannot build its rows alone. Each
+# shard's reader files its IP packets as events by bucket (a hash of the connection key) with
+# the clock between them; the buckets are dealt to `jobs` assemblers on threads of this
+# process, each fed every shard's events of its buckets in shard order, which finish exactly
+# the connections one pass finishes. Their rows are merged by uid: a row goes out once no
+# assembler holds an open connection with a lower uid and no later shard can start one.
+
+# Buckets per run: enough that a few busy keys still spread over the assemblers.
+_BUCKETS = 64
+
+
+class _Capsules:
+    """A batch as the engine hands it over (schema and array capsules), for pa.record_batch."""
+
+    def __init__(self, pair: tuple[object, object]) -> None:
+        self.pair = pair
+
+    def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]:
+        return self.pair
+
+
+class ConnectionParallelScan(ScanBase):
+    """A capture's connection table built by `jobs` readers and assemblers, equal to one pass."""
+
+    def __init__(self, paths: list[str], columns: list[str], batch_size: int, jobs: int, chunk_bytes: int,
+                 alerts: pa.RecordBatch | None, schema: pa.Schema, settings: object) -> None:
+        self.paths, self.columns, self.batch_size = paths, columns, batch_size
+        self.jobs, self.chunk_bytes = jobs, chunk_bytes
+        self.alerts, self.schema, self.settings = alerts, schema, settings
+        self.totals: dict[str, int] = {}
+        self.bytes_total = sum(os.stat(p).st_size for p in dict.fromkeys(paths))
+        self._pool: Pool | None = None
+        self._cancelled = False
+
+    def stats(self) -> dict[str, int]:
+        return {**self.totals, "bytes_total": self.bytes_total}
+
+    def cancel(self) -> None:
+        self._cancelled = True
+        pool = self._pool
+        if pool is not None:
+            pool.cancel()
+
+    def batches(self) -> Iterator[pa.RecordBatch]:
+        from concurrent.futures import ThreadPoolExecutor
+
+        s = self.settings
+        tasks = (Task(shard, "connections", [], self.batch_size, buckets=_BUCKETS)
+                 for shard in _shards.shards(self.paths, self.chunk_bytes))
+        jobs = min(self.jobs, _shards.count(self.paths, self.chunk_bytes, self.jobs))
+        groups = [list(range(g, _BUCKETS, max(jobs, 1))) for g in range(max(jobs, 1))]
+        assemblies = [_engine.BucketAssembly(s.timing(), g) for g in groups]
+        merge = _engine.ConnectionMerge(self.columns, self.batch_size, s.time_window, s.host_window,
+                                        self.alerts.__arrow_c_array__() if self.alerts is not None else None)
+        # One thread per assembler: its shards are fed in order, and it runs beside the readers.
+        threads = [ThreadPoolExecutor(1, thread_name_prefix="kavrel-assembler") for _ in assemblies]
+        pending: collections.deque = collections.deque()
+        damage: list[tuple[str, int, str]] = []
+        failure = None
+        pool = self._pool = take_pool(jobs)
+        if self._cancelled:
+            pool.cancel()
+        finished = False
+
+        def fed(assembly: _engine.BucketAssembly, events: Events, offset: int) -> tuple[bytes, int]:
+            assembly.feed(events.fd, events.description, offset)
+            return assembly.take_rows(), assembly.oldest_open_uid()
+
+        def settle(entry: tuple) -> Iterator[pa.RecordBatch]:
+            events, following, futures = entry
+            bound = following  # no later shard starts a connection below its first frame
+            try:
+                for future in futures:
+                    rows, oldest = future.result()
+                    merge.push(rows)
+                    bound = min(bound, oldest)
+            finally:
+                events.release()
+            for pair in merge.release(bound):
+                yield pa.record_batch(_Capsules(pair))
+
+        try:
+            offset = 0
+            for _task, summary, events in pool.run(tasks, Chain(False), None, ahead=2 * jobs):
+                if events is None:
+                    continue
+                for key, value in summary.stats.items():
+                    if key != "bytes_total":
+                        self.totals[key] = self.totals.get(key, 0) + value
+                damage.extend(summary.damage)
+                futures = [t.submit(fed, a, events, offset) for t, a in zip(threads, assemblies)]
+                offset += summary.frames
+                pending.append((events, offset, futures))
+                # The readers' memory files wait for the assemblers: only a few shards ahead.
+                while pending and (len(pending) > jobs or all(f.done() for f in pending[0][2])):
+                    yield from settle(pending.popleft())
+                if summary.failure is not None:
+                    failure = summary.failure  # one pass reads no further: what was read ends here
+                    break
+            while pending:
+                yield from settle(pending.popleft())
+
+            def finish(assembly: _engine.BucketAssembly) -> bytes:
+                assembly.finish()
+                return assembly.take_rows()
+
+            for future in [t.submit(finish, a) for t, a in zip(threads, assemblies)]:
+                merge.push(future.result())
+            for pair in merge.release(_shards.NO_LIMIT, True):
+                yield pa.record_batch(_Capsules(pair))
+            finished = failure is None
+        finally:
+            self._pool = None
+            for t in threads:
+                t.shutdown(wait=True, cancel_futures=True)
+            for events, _following, _futures in pending:
+                events.release()
+            if finished:
+                give_back(pool)
+            else:
+                pool.close()
+        if failure is not None:
+            raise read_failure(failure)
+        self.report(damage, merge.unmatched_alerts() if self.alerts is not None else 0)
