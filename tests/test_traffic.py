@@ -29,7 +29,7 @@ def run_every_way(rows, **kwargs) -> list[dict]:
     return file
 
 
-# -- the worked example (WORKED_EXAMPLE.md, for the README): five connections by hand --
+# -- the worked example of the README: five connections by hand --
 
 EXAMPLE = [
     conn(1, 0, "10.0.0.5", "http", 40001, "SF"),

@@ -18,6 +18,7 @@ class ScanBase:
     whatever the scan holds."""
 
     schema: pa.Schema
+    row = "packet"  # what one row of its table is, for what it says
 
     def batches(self) -> Iterator[pa.RecordBatch]:
         raise NotImplementedError
@@ -40,9 +41,8 @@ class ScanBase:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    @staticmethod
-    def report(damage: Iterable[tuple[str, int, str]], unmatched: int) -> None:
+    def report(self, damage: Iterable[tuple[str, int, str]], unmatched: int) -> None:
         """What the scan met, said once its batches are all out: the damaged captures, the
         alerts that labelled nothing."""
         warn_damage(damage, stacklevel=5)
-        warn_unmatched(unmatched, stacklevel=5)
+        warn_unmatched(unmatched, stacklevel=5, row=self.row)

@@ -17,7 +17,7 @@ class DamagedCapture(RuntimeWarning):
 
 
 class UnmatchedAlerts(RuntimeWarning):
-    """Alerts given to label a capture labelled none of its packets."""
+    """Alerts given to label a capture labelled none of its rows (packets or connections)."""
 
 
 def warn_damage(damage: Iterable[tuple[str, int, str]], stacklevel: int = 3) -> None:
@@ -28,9 +28,9 @@ def warn_damage(damage: Iterable[tuple[str, int, str]], stacklevel: int = 3) -> 
         warnings.warn(warning, stacklevel=stacklevel)
 
 
-def warn_unmatched(unmatched: int, stacklevel: int = 3) -> None:
+def warn_unmatched(unmatched: int, stacklevel: int = 3, row: str = "packet") -> None:
     if unmatched:
-        warnings.warn(f"{unmatched:,} alert{'s' if unmatched != 1 else ''} labelled no packet", UnmatchedAlerts,
+        warnings.warn(f"{unmatched:,} alert{'s' if unmatched != 1 else ''} labelled no {row}", UnmatchedAlerts,
                       stacklevel=stacklevel)
 
 

@@ -43,6 +43,7 @@ class Scan(ScanBase):
         for a scan opened to check the captures and learn the schema). `settings`: how a
         connection table is made."""
         self.paths = paths if paths is not None else _checks.capture_paths(source)
+        self.row = "connection" if table == "connections" else "packet"
         self.alerts_error: BaseException | None = None
         self.loader: threading.Thread | None = None
         labels = (alerts.__arrow_c_array__() if isinstance(alerts, pa.RecordBatch)

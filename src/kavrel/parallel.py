@@ -840,6 +840,8 @@ class _Capsules:
 class ConnectionParallelScan(ScanBase):
     """A capture's connection table built by `jobs` readers and assemblers, equal to one pass."""
 
+    row = "connection"
+
     def __init__(self, paths: list[str], columns: list[str], batch_size: int, jobs: int, chunk_bytes: int,
                  alerts: pa.RecordBatch | None, schema: pa.Schema, settings: object) -> None:
         self.paths, self.columns, self.batch_size = paths, columns, batch_size
@@ -896,6 +898,7 @@ class ConnectionParallelScan(ScanBase):
                 events.release()
             for pair in merge.release(bound):
                 yield pa.record_batch(_Capsules(pair))
+            self.totals["rows"] = merge.rows()  # rows are connections
 
         try:
             offset = 0
@@ -926,6 +929,7 @@ class ConnectionParallelScan(ScanBase):
                 merge.push(future.result())
             for pair in merge.release(_shards.NO_LIMIT, True):
                 yield pa.record_batch(_Capsules(pair))
+            self.totals["rows"] = merge.rows()
             finished = failure is None
         finally:
             self._pool = None
