@@ -15,6 +15,34 @@ if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
 step() { printf '\n%s$ %s%s\n' "$bold" "$*" "$plain"; }
 note() { printf '\n%s# %s%s\n' "$bold" "$*" "$plain"; }
 
+note "the connection table of captures recorded between two network namespaces: one row per connection"
+step kavrel connections examples/linux/*.pcap -o "$out/connections.parquet"
+"$kavrel" connections "$here"/linux/*.pcap -o "$out/connections.parquet"
+"$python" - "$out/connections.parquet" <<'EOF'
+import sys
+
+import pyarrow.parquet as pq
+
+table = pq.read_table(sys.argv[1])
+shown = ["uid", "protocol_type", "orig_ip", "resp_ip", "resp_port", "service", "conn_state", "history",
+         "orig_pkts", "resp_pkts", "src_bytes", "dst_bytes", "count", "serror_rate", "rerror_rate"]
+try:
+    import pandas
+except ImportError:
+    for row in table.select(shown).to_pylist():
+        print(row)
+else:
+    pandas.set_option("display.width", 200)
+    frame = table.to_pandas()
+    print(frame[shown].to_string(index=False))
+    print()
+    print(frame.groupby(["conn_state", "service"]).size().rename("connections").to_string())
+EOF
+
+step kavrel connections examples/linux/*.pcap --kdd -o "$out/kdd.csv"
+"$kavrel" connections "$here"/linux/*.pcap --kdd -o "$out/kdd.csv"
+head -n 4 "$out/kdd.csv"
+
 step kavrel features examples/sample-lo.pcap -o "$out/features.parquet"
 "$kavrel" features "$here/sample-lo.pcap" -o "$out/features.parquet"
 
@@ -72,4 +100,4 @@ step kavrel alerts "$out/alerts.log" --subnet 192.168.1.0/24 -o "$out/alerts.csv
 "$kavrel" alerts "$out/alerts.log" --subnet 192.168.1.0/24 -o "$out/alerts.csv"
 head -n 4 "$out/alerts.csv"
 
-printf '\nOutputs in %s: features.parquet, features.csv, packets.csv, features-2x.parquet, labelled.parquet,\nalerts.parquet, alerts.csv\n' "$out"
+printf '\nOutputs in %s: connections.parquet, kdd.csv, features.parquet, features.csv, packets.csv, features-2x.parquet, labelled.parquet,\nalerts.parquet, alerts.csv\n' "$out"
