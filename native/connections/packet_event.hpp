@@ -8,9 +8,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 namespace kavrel::connections {
+
+// No frame time (before the first frame, or none since a given one).
+inline constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
 
 // Which packets a packet is grouped with (always with the same IP version,
 // protocol, unordered addresses and outermost VLAN).

@@ -1,12 +1,15 @@
 // The batch producer of the connection table in one pass: a capture's frames
 // (frame_source.hpp) assembled into connections (frame_assembly.hpp), handed
-// on in uid order into batches (connection_batches.hpp). Plain C++; the
-// batches may be pulled from any thread.
+// on in uid order into batches (connection_batches.hpp). Pipelined, the frames
+// are decoded on a thread of their own (event_pipe.hpp) while this one
+// assembles: the same rows, on two cores. Plain C++; the batches may be pulled
+// from any thread.
 #pragma once
 
 #include "capture/frame.hpp"
 #include "columnar/arrow_c.hpp"
 #include "engine/connection_batches.hpp"
+#include "engine/event_pipe.hpp"
 #include "engine/frame_assembly.hpp"
 #include "engine/frame_source.hpp"
 
@@ -24,8 +27,11 @@ namespace kavrel::engine {
 
 class ConnectionScanner {
 public:
-    ConnectionScanner(std::vector<Source> sources, capture::ReadWith how, const ConnectionOptions& options)
-        : frames_(std::move(sources), how), assembly_(options.timing, options.hold_bytes), batches_(options) {}
+    ConnectionScanner(std::vector<Source> sources, capture::ReadWith how, const ConnectionOptions& options,
+                      bool pipelined = false)
+        : frames_(std::move(sources), how), assembly_(options.timing, options.hold_bytes), batches_(options) {
+        if (pipelined) pipe_ = std::make_unique<EventPipe>(frames_);
+    }
 
     bool prepare() { return frames_.prepare(); }
     bool opens_a_stream() const noexcept { return frames_.opens_a_stream(); }
@@ -48,11 +54,15 @@ public:
     Stats stats() {
         std::lock_guard lock(mutex_);
         Stats s = stats_;
-        frames_.fill(s);
+        // Pipelined, the decoding thread's counts; once the capture is done the source is this thread's again.
+        if (pipe_) s = pipe_->stats();
+        if (!pipe_ || capture_done_) frames_.fill(s);
+        s.rows = stats_.rows;
         return s;
     }
     std::vector<Damage> damage() {
         std::lock_guard lock(mutex_);
+        if (pipe_ && !capture_done_) return pipe_->damage();
         return frames_.damage();
     }
     uint64_t unmatched_alerts() {
@@ -119,7 +129,7 @@ private:
                 if (pending_) continue;
             }
             if (capture_done_) return take(out);
-            if (!read_frame()) return failed_;
+            if (!(pipe_ ? read_block() : read_frame())) return failed_;
         }
     }
 
@@ -134,6 +144,35 @@ private:
         // rows come first and the failure after them.
         if (stop == Stop::failed) read_failure_ = frames_.failure_errno();
         capture_done_ = true;
+        return assembly_.finish() || failing(assembly_.os_errno(), assembly_.error());
+    }
+
+    // One more block of decoded packets into the assembly; false with failed_ set.
+    bool read_block() {
+        if (!pipe_started_) {
+            if (!pipe_->start()) return failing(EAGAIN, "the decoding thread could not be started");
+            pipe_started_ = true;
+        }
+        // The decoding thread may have read to the end already: a cancel is looked at here too.
+        const EventPipe::Block* block = pipe_->next([this] { return frames_.cancelled(); });
+        if (!block || frames_.cancelled()) {
+            if (block) pipe_->release();
+            return failing(ECANCELED, "cancelled");
+        }
+        bool ok = true;
+        for (const connections::PacketEvent& e : block->events) {
+            if (!(ok = assembly_.add_event(e))) break;
+        }
+        const bool last = block->last;
+        const Stop stop = block->stop;
+        const int64_t tail = block->tail;
+        pipe_->release();
+        if (!ok) return failing(assembly_.os_errno(), assembly_.error());
+        if (!last) return true;
+        if (stop == Stop::cancelled) return failing(ECANCELED, "cancelled");
+        if (stop == Stop::failed) read_failure_ = frames_.failure_errno();
+        capture_done_ = true;
+        if (tail != connections::kNoTime) assembly_.advance(tail);
         return assembly_.finish() || failing(assembly_.os_errno(), assembly_.error());
     }
 
@@ -157,6 +196,8 @@ private:
     }
 
     FrameSource frames_;
+    std::unique_ptr<EventPipe> pipe_;  // declared after frames_: it stops reading them before they go
+    bool pipe_started_ = false;
     FrameAssembly assembly_;
     ConnectionBatches batches_;
     Stats stats_;

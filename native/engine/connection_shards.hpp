@@ -36,7 +36,7 @@
 
 namespace kavrel::engine {
 
-inline constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
+using connections::kNoTime;
 
 // The largest frame time after a given frame: a stack of the frames no later
 // frame is stamped at or after, so that times going back cost only what they

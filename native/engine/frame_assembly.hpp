@@ -37,6 +37,16 @@ public:
         return !failed_;
     }
 
+    // One IP packet already decoded (EventPipe): the clock advanced to its
+    // clock_ns first, as add() advances it frame by frame.
+    bool add_event(const connections::PacketEvent& e) {
+        assembler_.advance(e.clock_ns, held());
+        if (!assembler_.add(e, held())) return fail(ENOMEM, "out of memory assembling connections", false);
+        return !failed_;
+    }
+    // The clock at `clock_ns` (the frames after the last packet).
+    void advance(int64_t clock_ns) { assembler_.advance(clock_ns, held()); }
+
     // The capture has ended: every open connection ends.
     bool finish() {
         assembler_.finish(held());

@@ -582,16 +582,17 @@ bool parse_connection_settings(PyObject* timing, double time_window, unsigned lo
 // `alerts` as for Scan.
 PyObject* connections_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"paths", "columns", "batch_size", "timing", "time_window", "host_window",
-                                   "reader", "alerts", "_hold_bytes", "_text_limit", nullptr};
+                                   "reader", "alerts", "pipelined", "_hold_bytes", "_text_limit", nullptr};
     PyObject *paths, *columns, *timing, *alerts = Py_None;
     Py_ssize_t batch_size, hold_bytes = Py_ssize_t{64} << 20;
     Py_ssize_t text_limit = static_cast<Py_ssize_t>(columnar::kMaxTextBytes);
     double time_window;
     unsigned long long host_window;
     const char* reader = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OnO!dK|sOnn", const_cast<char**>(kwlist), &PyList_Type, &paths,
+    int pipelined = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OnO!dK|sOpnn", const_cast<char**>(kwlist), &PyList_Type, &paths,
                                      &columns, &batch_size, &PyTuple_Type, &timing, &time_window, &host_window,
-                                     &reader, &alerts, &hold_bytes, &text_limit)) {
+                                     &reader, &alerts, &pipelined, &hold_bytes, &text_limit)) {
         return nullptr;
     }
     engine::ConnectionOptions options;
@@ -619,7 +620,7 @@ PyObject* connections_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     auto* scan = as_connections(self.get());
     new (&scan->scanner) std::shared_ptr<engine::ConnectionScanner>();
     try {
-        scan->scanner = std::make_shared<engine::ConnectionScanner>(std::move(sources), how, options);
+        scan->scanner = std::make_shared<engine::ConnectionScanner>(std::move(sources), how, options, pipelined != 0);
         if (index) scan->scanner->set_alerts(std::move(index));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

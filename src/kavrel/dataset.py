@@ -37,11 +37,13 @@ class Scan(ScanBase):
 
     def __init__(self, source: Source, table: Table, columns: list[str], batch_size: int,
                  reader: Reader = "auto", alerts: pa.RecordBatch | Callable[[], pa.RecordBatch] | bool | None = None,
-                 paths: list[str] | None = None, settings: ConnectionSettings | None = None) -> None:
+                 paths: list[str] | None = None, settings: ConnectionSettings | None = None,
+                 pipelined: bool = False) -> None:
         """`alerts` labels the rows: a batch of alert_labels(), or a function that makes one,
         which runs on a thread of its own while the capture is read (True: the columns only,
         for a scan opened to check the captures and learn the schema). `settings`: how a
-        connection table is made."""
+        connection table is made; `pipelined`: its frames decoded on a thread of their own
+        while this one assembles them (two cores, the same rows)."""
         self.paths = paths if paths is not None else _checks.capture_paths(source)
         self.row = "connection" if table == "connections" else "packet"
         self.alerts_error: BaseException | None = None
@@ -49,7 +51,7 @@ class Scan(ScanBase):
         labels = (alerts.__arrow_c_array__() if isinstance(alerts, pa.RecordBatch)
                   else None if alerts is None else True)  # True: the alerts come later
         with signals.interruptible():  # opening waits for standard input; Ctrl-C need not
-            self.native = native_scan(self.paths, table, columns, batch_size, reader, labels, settings)
+            self.native = native_scan(self.paths, table, columns, batch_size, reader, labels, settings, pipelined)
         if callable(alerts):
             # Not a daemon: no thread may be inside native code when the interpreter exits.
             self.loader = threading.Thread(target=self._load_alerts, args=(alerts,), name="kavrel-alerts")
@@ -93,13 +95,14 @@ class Scan(ScanBase):
 
 
 def native_scan(paths: list[str], table: Table, columns: list[str], batch_size: int, reader: Reader,
-                labels: object, settings: ConnectionSettings | None = None) -> _engine.Scan | _engine.ConnectionScan:
+                labels: object, settings: ConnectionSettings | None = None,
+                pipelined: bool = False) -> _engine.Scan | _engine.ConnectionScan:
     """The engine's scan of one table: each table is a kind of native scan, taking the same
     sources and labels."""
     if table == "connections":
         s = settings or ConnectionSettings()
         return _engine.ConnectionScan(paths, columns, batch_size, s.timing(), s.time_window, s.host_window, reader,
-                                      labels)
+                                      labels, pipelined)
     return _engine.Scan(paths, table, columns, batch_size, reader, labels)
 
 
@@ -117,6 +120,10 @@ def open_scan(source: Source, table: Table, columns: list[str], batch_size: int 
     labels = _labels.labels_for(paths, alerts, alerts_tz)
     if workers == 1:
         return Scan(source, table, columns, size, alerts=labels, paths=paths, settings=settings)
+    if table == "connections" and workers == 2:
+        # Two cores: decoding on one and assembling on the other splits one pass evenly, where
+        # shards would pay for handing every packet from reader to assembler.
+        return Scan(source, table, columns, size, alerts=labels, paths=paths, settings=settings, pipelined=True)
     check = Scan(source, table, columns, size, alerts=True if labels is not None else None, paths=paths,
                  settings=settings)
     if table == "connections":
