@@ -34,6 +34,7 @@ from kavrel._target import Target, WriteError
 if TYPE_CHECKING:
     import pyarrow as pa
 
+    from kavrel._checks import ConnectionSettings
     from kavrel._scan import ScanBase
 
 PROG = "kavrel"
@@ -161,13 +162,13 @@ def total_bytes(captures: list[str], stats: dict[str, int]) -> int | None:
     return stats["bytes_total"] or None
 
 
-def open_scan(args: argparse.Namespace, columns: list[str]) -> ScanBase:
+def open_scan(args: argparse.Namespace, columns: list[str], settings: ConnectionSettings | None = None) -> ScanBase:
     from kavrel import dataset
 
     alerts = getattr(args, "alerts", None)
     try:
         return dataset.open_scan(args.captures, args.command, columns, jobs=args.jobs, alerts=alerts,
-                                 alerts_tz=getattr(args, "alerts_tz", None))
+                                 alerts_tz=getattr(args, "alerts_tz", None), settings=settings)
     except OSError as exc:
         if alerts is not None and exc.filename == alerts:
             raise Failure(f"{alerts}: {exc.strerror}") from None
@@ -280,18 +281,14 @@ def summary(rows: int, target: Target, stats: dict[str, int], seconds: float) ->
             f"{stats['cut']:,} cut) in {seconds:.2f} s")
 
 
-def cmd_table(args: argparse.Namespace) -> int:
-    """`features` and `packets`: the table of the captures, written batch by batch."""
-    from kavrel._formats import batch_writer
-    from kavrel._warnings import DamagedCapture, UnmatchedAlerts, damage_words
-
-    start = time.monotonic()
+def table_target(args: argparse.Namespace) -> tuple[Target, str]:
+    """The output and its format, and the checks every table command makes before reading:
+    an output that is a capture, standard input past the first capture, -j, --alerts-tz."""
     target = Target(args.output)
     refuse_overwriting(args.captures, target, "capture")
     if STDIN in args.captures[1:]:
         raise UsageError("standard input (-) can only be the first capture")
     fmt = chosen_format(args.format, target)
-    columns = chosen_columns(args.columns, args.command)
     if args.jobs < 0:
         raise UsageError("-j/--jobs must be 0 (every core) or more")
     if getattr(args, "alerts_tz", None) is not None:
@@ -301,10 +298,18 @@ def cmd_table(args: argparse.Namespace) -> int:
             zone(args.alerts_tz)
         except ValueError as exc:
             raise UsageError(str(exc)) from None
-    scan = open_scan(args, columns)
+    return target, fmt
+
+
+def write_scan(scan: ScanBase, target: Target, fmt: str, captures: list[str]) -> tuple[int, bool]:
+    """Writes the scan's batches to `target` as they come, with the progress bar on a terminal;
+    what the scan met on the way is said on stderr. (rows written, whether a capture was damaged)"""
+    from kavrel._formats import batch_writer
+    from kavrel._warnings import DamagedCapture, UnmatchedAlerts, damage_words
+
     # The bar would tangle with rows drawn on the same terminal.
     terminal_out = target.path is None and sys.stdout.isatty()
-    progress = Progress(total_bytes(args.captures, scan.stats()), sys.stderr.isatty() and not terminal_out)
+    progress = Progress(total_bytes(captures, scan.stats()), sys.stderr.isatty() and not terminal_out)
     rows = 0
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
@@ -335,9 +340,19 @@ def cmd_table(args: argparse.Namespace) -> int:
                     warn_line(damage_words(shown(m.path), m.offset, m.text))
                 else:
                     warn_line(w.message)
+    return rows, any(issubclass(w.category, DamagedCapture) for w in caught)
+
+
+def cmd_table(args: argparse.Namespace) -> int:
+    """`features` and `packets`: the table of the captures, written batch by batch."""
+    start = time.monotonic()
+    target, fmt = table_target(args)
+    columns = chosen_columns(args.columns, args.command)
+    scan = open_scan(args, columns)
+    rows, damaged = write_scan(scan, target, fmt, args.captures)
     print(summary(rows, target, scan.stats(), time.monotonic() - start), file=sys.stderr)
     # A damaged capture is a failure even though its rows are kept.
-    return 1 if any(issubclass(w.category, DamagedCapture) for w in caught) else 0
+    return 1 if damaged else 0
 
 
 # ---- sniff: live capture into the engine's tables ----------------------------------
