@@ -379,6 +379,33 @@ def test_settings_at_their_limits_are_taken(tmp_path):
         SAMPLE, tcp_timeout=1e9, udp_timeout=1e-9, close_delay=0, host_window=2**32 - 1, time_window=1e9))
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_progress_bar_on_a_terminal(tmp_path, jobs):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    main, side = pty.openpty()
+    fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    paths = [capture("linux-scan.pcap"), capture("linux-http.pcap")]
+    proc = subprocess.Popen([*COMMAND, "connections", *paths, "-j", jobs, "-o", str(tmp_path / "out.csv")],
+                            stderr=side, stdout=subprocess.DEVNULL)
+    os.close(side)
+    seen = b""
+    try:
+        while chunk := os.read(main, 4096):
+            seen += chunk
+    except OSError:  # reading a pty whose other side closed ends in EIO
+        pass
+    os.close(main)
+    assert proc.wait(timeout=60) == 0
+    text = seen.decode()
+    assert re.search(r"kavrel: +\d+%\|.*\| .*packets/s", text), text
+    summary = SUMMARY.match(text.rsplit("\r", 2)[-2].strip())  # the bar is cleared, the summary stays
+    assert summary and int(summary[1]) == kavrel.read_connections(paths).num_rows
+
+
 # ---- interrupts ----------------------------------------------------------------------------------
 
 
