@@ -7,7 +7,16 @@ import signal
 import sys
 
 
+# numpy, which pyarrow loads, starts OpenBLAS with a thread per core that spins after every
+# call into it; in the command those threads would take the cores from the capture readers,
+# which need all of them. Set before anything loads numpy, and only for the command: a program
+# that uses kavrel as a library keeps its own settings. A value the user set is kept.
+THREAD_LIMITS = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
+
+
 def main() -> int:
+    for name in THREAD_LIMITS:
+        os.environ.setdefault(name, "1")
     try:
         from kavrel import _interrupts
 

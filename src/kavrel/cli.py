@@ -1,12 +1,13 @@
 """The kavrel command line.
 
+    kavrel connections CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B | --kdd]
     kavrel features CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
     kavrel packets CAPTURE... [-o OUT] [--format parquet|csv|jsonl] [--columns A,B]
     kavrel sniff [-i DEVICE] [-f FILTER | FILTER...] [--features] [-c COUNT] [-G SECONDS] [-o PATTERN]
     kavrel alerts LOG [--subnet CIDR] [-o OUT]
     kavrel devices
 
-`features`, `packets` and `sniff` stream the dataset engine's tables batch by batch;
+`connections`, `features`, `packets` and `sniff` stream the dataset engine's tables batch by batch;
 `alerts` writes the typed alerts table or the converter's CSV; `devices` lists devices.
 """
 
@@ -34,6 +35,7 @@ from kavrel._target import Target, WriteError
 if TYPE_CHECKING:
     import pyarrow as pa
 
+    from kavrel._checks import ConnectionSettings
     from kavrel._scan import ScanBase
 
 PROG = "kavrel"
@@ -161,13 +163,13 @@ def total_bytes(captures: list[str], stats: dict[str, int]) -> int | None:
     return stats["bytes_total"] or None
 
 
-def open_scan(args: argparse.Namespace, columns: list[str]) -> ScanBase:
+def open_scan(args: argparse.Namespace, columns: list[str], settings: ConnectionSettings | None = None) -> ScanBase:
     from kavrel import dataset
 
     alerts = getattr(args, "alerts", None)
     try:
         return dataset.open_scan(args.captures, args.command, columns, jobs=args.jobs, alerts=alerts,
-                                 alerts_tz=getattr(args, "alerts_tz", None))
+                                 alerts_tz=getattr(args, "alerts_tz", None), settings=settings)
     except OSError as exc:
         if alerts is not None and exc.filename == alerts:
             raise Failure(f"{alerts}: {exc.strerror}") from None
@@ -280,18 +282,14 @@ def summary(rows: int, target: Target, stats: dict[str, int], seconds: float) ->
             f"{stats['cut']:,} cut) in {seconds:.2f} s")
 
 
-def cmd_table(args: argparse.Namespace) -> int:
-    """`features` and `packets`: the table of the captures, written batch by batch."""
-    from kavrel._formats import batch_writer
-    from kavrel._warnings import DamagedCapture, UnmatchedAlerts, damage_words
-
-    start = time.monotonic()
+def table_target(args: argparse.Namespace) -> tuple[Target, str]:
+    """The output and its format, and the checks every table command makes before reading:
+    an output that is a capture, standard input past the first capture, -j, --alerts-tz."""
     target = Target(args.output)
     refuse_overwriting(args.captures, target, "capture")
     if STDIN in args.captures[1:]:
         raise UsageError("standard input (-) can only be the first capture")
     fmt = chosen_format(args.format, target)
-    columns = chosen_columns(args.columns, args.command)
     if args.jobs < 0:
         raise UsageError("-j/--jobs must be 0 (every core) or more")
     if getattr(args, "alerts_tz", None) is not None:
@@ -301,10 +299,18 @@ def cmd_table(args: argparse.Namespace) -> int:
             zone(args.alerts_tz)
         except ValueError as exc:
             raise UsageError(str(exc)) from None
-    scan = open_scan(args, columns)
+    return target, fmt
+
+
+def write_scan(scan: ScanBase, target: Target, fmt: str, captures: list[str]) -> tuple[int, bool]:
+    """Writes the scan's batches to `target` as they come, with the progress bar on a terminal;
+    what the scan met on the way is said on stderr. (rows written, whether a capture was damaged)"""
+    from kavrel._formats import batch_writer
+    from kavrel._warnings import DamagedCapture, UnmatchedAlerts, damage_words
+
     # The bar would tangle with rows drawn on the same terminal.
     terminal_out = target.path is None and sys.stdout.isatty()
-    progress = Progress(total_bytes(args.captures, scan.stats()), sys.stderr.isatty() and not terminal_out)
+    progress = Progress(total_bytes(captures, scan.stats()), sys.stderr.isatty() and not terminal_out)
     rows = 0
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
@@ -335,9 +341,79 @@ def cmd_table(args: argparse.Namespace) -> int:
                     warn_line(damage_words(shown(m.path), m.offset, m.text))
                 else:
                     warn_line(w.message)
+    return rows, any(issubclass(w.category, DamagedCapture) for w in caught)
+
+
+def cmd_table(args: argparse.Namespace) -> int:
+    """`features` and `packets`: the table of the captures, written batch by batch."""
+    start = time.monotonic()
+    target, fmt = table_target(args)
+    columns = chosen_columns(args.columns, args.command)
+    scan = open_scan(args, columns)
+    rows, damaged = write_scan(scan, target, fmt, args.captures)
     print(summary(rows, target, scan.stats(), time.monotonic() - start), file=sys.stderr)
     # A damaged capture is a failure even though its rows are kept.
-    return 1 if any(issubclass(w.category, DamagedCapture) for w in caught) else 0
+    return 1 if damaged else 0
+
+
+# ---- connections: one row per connection -------------------------------------------
+
+# How connections are made and the traffic windows: scan_connections' keywords, each an option
+# of the same name (--tcp-timeout for tcp_timeout).
+CONNECTION_SETTINGS = ("tcp_timeout", "udp_timeout", "icmp_timeout", "other_timeout", "close_delay", "time_window",
+                       "host_window")
+
+
+def option_name(setting: str) -> str:
+    return "--" + setting.replace("_", "-")
+
+
+def chosen_connection_columns(args: argparse.Namespace) -> list[str]:
+    from kavrel._checks import KDD_COLUMNS, connection_columns
+
+    if args.kdd:
+        return list(KDD_COLUMNS)
+    names = None if args.columns is None else [name.strip() for name in args.columns.split(",")]
+    try:
+        return connection_columns(names)
+    except ValueError as exc:
+        raise UsageError(f"--columns: {exc}") from None
+
+
+def chosen_settings(args: argparse.Namespace) -> ConnectionSettings:
+    """The settings given, checked one by one so that the error names the option that is wrong;
+    the others keep the library's defaults."""
+    from kavrel._checks import connection_settings
+
+    given = {name: getattr(args, name) for name in CONNECTION_SETTINGS if getattr(args, name) is not None}
+    for name, value in given.items():
+        try:
+            connection_settings(**{name: value})
+        except ValueError as exc:
+            words = str(exc)
+            if words.startswith(name + " "):  # the library names its keyword; the user typed the option
+                words = option_name(name) + words[len(name):]
+            raise UsageError(words) from None
+    return connection_settings(**given)
+
+
+def connection_summary(connections: int, target: Target, stats: dict[str, int], seconds: float) -> str:
+    skipped = stats["not_ip"] + stats["unsupported_link"] + stats["cut"]
+    return (f"{PROG}: {plural(connections, 'connection')} written to {target.name}; {plural(stats['frames'], 'frame')} "
+            f"read, {skipped:,} skipped ({stats['not_ip']:,} not IP, {stats['unsupported_link']:,} unsupported link "
+            f"type, {stats['cut']:,} cut) in {seconds:.2f} s")
+
+
+def cmd_connections(args: argparse.Namespace) -> int:
+    """`connections`: the connection table of the captures, written batch by batch."""
+    start = time.monotonic()
+    target, fmt = table_target(args)
+    columns = chosen_connection_columns(args)
+    settings = chosen_settings(args)
+    scan = open_scan(args, columns, settings)
+    rows, damaged = write_scan(scan, target, fmt, args.captures)
+    print(connection_summary(rows, target, scan.stats(), time.monotonic() - start), file=sys.stderr)
+    return 1 if damaged else 0
 
 
 # ---- sniff: live capture into the engine's tables ----------------------------------
@@ -670,6 +746,62 @@ def add_table_command(sub: Any, name: str, help: str, description: str, columns_
     p.set_defaults(func=cmd_table, parser=p)
 
 
+def add_connections_command(sub: Any) -> None:
+    from kavrel._checks import CONNECTION_COLUMNS, ConnectionSettings
+
+    default = ConnectionSettings()
+    p = sub.add_parser(
+        "connections", help="one row per connection: Zeek's conn_state and history, KDD'99's features",
+        description="One row per connection, in uid order (the index of its first frame in the captures):\n"
+                    "TCP and UDP by their two endpoints, ICMP echo by identifier, other ICMP by type\n"
+                    "and code, any other protocol by its addresses; the outermost VLAN ID is part of\n"
+                    "every key. Each row has Zeek's conn_state and history, KDD'99's nine intrinsic\n"
+                    "features and its nineteen traffic features over the time and host windows.\n"
+                    "Connections carry across the captures.",
+        epilog=EXIT_STATUS, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("captures", nargs="+", metavar="CAPTURE",
+                   help="pcap or pcapng files, read in order as one capture; - is standard input")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="output file (default: standard output, as CSV); replaced only when the run succeeds")
+    p.add_argument("--format", choices=TABLE_FORMATS,
+                   help="output format (default: from OUT's extension .parquet, .csv or .jsonl; CSV on "
+                        "standard output, where Parquet is not written). Rates and durations are written "
+                        "in full: read back, each is the same float64. JSON lines is the slow format")
+    chosen = p.add_mutually_exclusive_group()
+    chosen.add_argument("--columns", metavar="A,B,...",
+                        help=f"the columns to write, in this order (default: all): {', '.join(CONNECTION_COLUMNS)}")
+    chosen.add_argument("--kdd", action="store_true",
+                        help="write KDD'99's 28 features that are not about content, in KDD's order (its flag "
+                             "is conn_state)")
+    p.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="worker processes reading the captures in shards, 0 for one per core (default: 1); "
+                        "the rows are the same, in the same order")
+    p.add_argument("--alerts", metavar="LOG",
+                   help="label each connection with the alerts of this fast-alert log that name its protocol "
+                        "and endpoints within its time: alert_count, alert_sid, alert_msg, alert_priority after "
+                        "the other columns")
+    p.add_argument("--alerts-tz", metavar="ZONE",
+                   help="the zone the sensor wrote its alert times in, e.g. UTC or Europe/Berlin "
+                        "(default: this machine's)")
+    timing = p.add_argument_group("how packets make connections")
+    for name, what in (("tcp_timeout", "a TCP connection"), ("udp_timeout", "a UDP connection"),
+                       ("icmp_timeout", "an ICMP or ICMPv6 connection"),
+                       ("other_timeout", "a connection of any other protocol")):
+        timing.add_argument(option_name(name), type=float, metavar="S",
+                            help=f"seconds without a packet that end {what} (default: {getattr(default, name):g})")
+    timing.add_argument("--close-delay", type=float, metavar="S",
+                        help="seconds a connection closed by both FINs or a RST still takes packets "
+                             f"(default: {default.close_delay:g})")
+    windows = p.add_argument_group("KDD'99's traffic windows")
+    windows.add_argument("--time-window", type=float, metavar="S",
+                         help="the time window: the connections at most S seconds before each one "
+                              f"(default: {default.time_window:g})")
+    windows.add_argument("--host-window", type=int, metavar="N",
+                         help="the host window: each connection and the N - 1 before it "
+                              f"(default: {default.host_window})")
+    p.set_defaults(func=cmd_connections, parser=p)
+
+
 def build_parser() -> argparse.ArgumentParser:
     from kavrel._engine import MAX_SNAPLEN
 
@@ -679,6 +811,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
+    add_connections_command(sub)
     add_table_command(sub, "features", "per-packet features of captures (2-second per-destination count)",
                       "One row per IPv4/IPv6 frame: timestamp, src_port, dst_port, protocol_type,\n"
                       "src_bytes, land, wrong_fragment, count (packets in a row to the same destination,\n"
