@@ -223,3 +223,28 @@ def test_standard_input_is_refused_for_many_jobs_before_it_is_read():
     finally:
         proc.kill()
     assert "standard input cannot be read in parallel" in out
+
+
+@pytest.mark.parametrize("table", ["packets", "features", "connections"])
+@pytest.mark.parametrize("jobs", [1, 2, 3])
+def test_a_file_gone_before_its_turn_fails_after_the_rows_before_it(tmp_path, table, jobs):
+    """Every file is opened first, so one that goes away later fails when its turn comes; the
+    rows of the files before it come first, at any parallelism, and the error names it."""
+    import shutil
+
+    import kavrel
+
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    names = ["http", "scan", "dns"]
+    paths = [str(tmp_path / f"{n}.pcap") for n in names]
+    for name, path in zip(names, paths):
+        shutil.copy(os.path.join(root, "examples", "linux", f"{name}.pcap"), path)
+    scan = getattr(kavrel, f"scan_{table}")
+    whole = getattr(kavrel, f"read_{table}")(paths[:1])
+    reader = scan(paths, jobs=jobs, chunk_bytes=512)
+    os.remove(paths[1])
+    got = []
+    with pytest.raises(FileNotFoundError, match=r"scan\.pcap: No such file or directory"):
+        for batch in reader:
+            got.append(batch)
+    assert pa.Table.from_batches(got, whole.schema).equals(whole)

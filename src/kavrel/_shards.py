@@ -51,9 +51,12 @@ def shards(paths: Sequence[str], chunk_bytes: int) -> Iterator[Shard]:
         if path == "-":
             raise ValueError("standard input cannot be read in parallel; read it with jobs=1")
         cuts: Sequence[int] = range(0)
-        if _engine.capture_format(path) == "classic":
-            size = os.stat(path).st_size
-            cuts = range(_engine.CLASSIC_HEADER_BYTES + chunk_bytes, size, chunk_bytes)
+        try:
+            if _engine.capture_format(path) == "classic":
+                size = os.stat(path).st_size
+                cuts = range(_engine.CLASSIC_HEADER_BYTES + chunk_bytes, size, chunk_bytes)
+        except OSError as exc:  # in the words a read of the file gives
+            raise OSError(exc.errno, f"{path}: {exc.strerror}") from None
         bounds = itertools.chain([0], cuts, [NO_LIMIT])
         for k, (start, limit) in enumerate(itertools.pairwise(bounds)):
             yield Shard(path, start, limit, k > 0)

@@ -408,6 +408,7 @@ class Pool:
         results: dict[int, _Result] = {}
         following = 0
         exhausted = False
+        unplanned: OSError | None = None  # the plan failed here (a file gone): raised in its turn
         for w in self.workers:
             w.sent_alerts = False
         try:
@@ -415,7 +416,10 @@ class Pool:
                 while True:
                     while index not in results:
                         while not exhausted and following - index <= ahead and (idle := self._idle()):
-                            task = next(upcoming, None)
+                            try:
+                                task = next(upcoming, None)
+                            except OSError as exc:
+                                unplanned, task = exc, None
                             if task is None:
                                 exhausted = True
                                 break
@@ -423,9 +427,17 @@ class Pool:
                             self._send(idle, following, task, alerts)
                             following += 1
                         if index >= following:
+                            if unplanned is not None:
+                                raise unplanned
                             return
                         self._take_result(waiting, results)
                     result = results.pop(index)
+                    if result.error is not None:
+                        if not (waiting[index].shard.guess and chain.file_done):
+                            raise result.error
+                        # A range one pass would not read: its failure is none of the run's.
+                        verdict, result = "skip", _Result(Summary((None, None), b"", {}, [], b"", None), None)
+                        break
                     verdict, answer = chain.decide(waiting[index].shard, result.summary)
                     if verdict != "redo":
                         break
@@ -490,9 +502,11 @@ class Pool:
             for fd in fds:
                 os.close(fd)
             name, os_errno, text = value
-            if os_errno is not None:
-                raise OSError(os_errno, f"{shard.where()}: {text}")
-            raise RuntimeError(f"{shard.where()}: {name}: {text}")
+            # Raised when its turn comes: the shards before it give their rows first, as one pass would.
+            error = (OSError(os_errno, f"{shard.where()}: {text}") if os_errno is not None
+                     else RuntimeError(f"{shard.where()}: {name}: {text}"))
+            results[index] = _Result(None, None, error=error)  # type: ignore[arg-type]
+            return
         if fds:
             description, number = description
             mender = w.mend if waiting[index].table == "features" else None
@@ -639,6 +653,7 @@ class _Result:
     memory: int = 0
     mender: Channel | None = None  # the worker holding the rows until they are mended
     back: tuple[_Here, _engine.MemoryFile] | None = None  # where a connections shard's file goes back
+    error: BaseException | None = None  # the shard's read failed: raised in its turn
 
     def take(self, task: Task) -> _engine.ShardRows:
         """The rows, mapped from the worker's file when they are in one."""
@@ -761,7 +776,18 @@ class ParallelScan(ScanBase):
         finished = False
         small = _Coalescer(self.batch_size, self.schema)
         try:
-            for task, summary, rows in pool.run(tasks, chain, alerts, ahead=2 * jobs):
+            shards = pool.run(tasks, chain, alerts, ahead=2 * jobs)
+            while True:
+                try:
+                    task, summary, rows = next(shards)
+                except StopIteration:
+                    break
+                except Cancelled:
+                    raise
+                except OSError:
+                    # A shard that could not be read (a file gone before its turn): the rows before it first.
+                    yield from small.flush()
+                    raise
                 if rows is None:
                     continue
                 for key, value in summary.stats.items():
@@ -877,6 +903,7 @@ class ConnectionParallelScan(ScanBase):
         pending: collections.deque = collections.deque()
         damage: list[tuple[str, int, str]] = []
         failure = None
+        raised: OSError | None = None
         pool = self._pool = take_pool(jobs)
         if self._cancelled:
             pool.cancel()
@@ -902,7 +929,19 @@ class ConnectionParallelScan(ScanBase):
 
         try:
             offset = 0
-            for _task, summary, events in pool.run(tasks, Chain(False), None, ahead=2 * jobs):
+            shards = pool.run(tasks, Chain(False), None, ahead=2 * jobs)
+            while True:
+                try:
+                    _task, summary, events = next(shards)
+                except StopIteration:
+                    break
+                except Cancelled:
+                    raise
+                except OSError as exc:
+                    # A shard that could not be read (a file gone before its turn): as one pass, the
+                    # connections read so far end and their rows come first.
+                    raised = exc
+                    break
                 if events is None:
                     continue
                 for key, value in summary.stats.items():
@@ -930,7 +969,7 @@ class ConnectionParallelScan(ScanBase):
             for pair in merge.release(_shards.NO_LIMIT, True):
                 yield pa.record_batch(_Capsules(pair))
             self.totals["rows"] = merge.rows()
-            finished = failure is None
+            finished = failure is None and raised is None
         finally:
             self._pool = None
             for t in threads:
@@ -941,6 +980,8 @@ class ConnectionParallelScan(ScanBase):
                 give_back(pool)
             else:
                 pool.close()
+        if raised is not None:
+            raise raised
         if failure is not None:
             raise read_failure(failure)
         self.report(damage, merge.unmatched_alerts() if self.alerts is not None else 0)
