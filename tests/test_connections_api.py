@@ -7,6 +7,7 @@ from __future__ import annotations
 import math
 import os
 import random
+import subprocess
 import sys
 
 import pyarrow as pa
@@ -316,3 +317,33 @@ def test_kdd_invariants_over_every_row(request, capture):
             assert 0.0 <= pc.min(col(name)).as_py() and pc.max(col(name)).as_py() <= 1.0, name
     if capture == "realistic":  # the bench capture's other runs are the parallel tests' business
         assert kavrel.read_connections(path, columns=["uid", *TRAFFIC], jobs=2, chunk_bytes=1 << 20).equals(table)
+
+
+@pytest.mark.parametrize("time_window, host_window", [(2.0, 100), (3.0, 3), (1e-9, 1), (2.5e-9, 2), (4.0, 150)])
+@pytest.mark.parametrize("seed", [21, 22])
+def test_traffic_columns_of_mixed_traffic_against_the_model(tmp_path, seed, time_window, host_window):
+    # Nanosecond gaps, exact window edges and timestamps that go back.
+    path = connection_mix.write(tmp_path / "mix.pcap", seed, n=800, back=0.1)
+    settings = dict(ct.SETTINGS, time_window=time_window, host_window=host_window)
+    table = kavrel.read_connections(path, **settings)
+    want = traffic_oracle.features(oracle_rows(table), time_window=time_window, host_window=host_window)
+    assert traffic_of(table) == want
+    assert traffic_of(kavrel.read_connections(path, jobs=2, chunk_bytes=512, **settings)) == want
+
+
+STDIN = """
+import sys, pyarrow as pa, kavrel
+table = kavrel.read_connections("-", close_delay=2.0, udp_timeout=5.0)
+with pa.ipc.new_stream(sys.stdout.buffer, table.schema) as out:
+    out.write_table(table)
+"""
+
+
+def test_standard_input_reads_as_the_file(mix):
+    with open(mix, "rb") as fh:
+        done = subprocess.run([sys.executable, "-c", STDIN], stdin=fh, capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode()
+    got = pa.ipc.open_stream(done.stdout).read_all()
+    assert got.equals(kavrel.read_connections(mix, close_delay=2.0, udp_timeout=5.0))
+    with pytest.raises(ValueError, match="standard input"):
+        kavrel.read_connections("-", jobs=2)
