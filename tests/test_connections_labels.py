@@ -342,3 +342,17 @@ def test_a_span_whose_clock_went_back_runs_from_the_earlier_packet_to_the_later(
     want = ([(3, "1:2:1", "m2", 2)], 2)
     assert labelled(conns, alerts) == want
     assert_labels(path, alert_table(alerts), want)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("make_alerts, tz, error", [
+    (lambda d: d / "missing.log", "UTC", FileNotFoundError),
+    (lambda d: d, "UTC", IsADirectoryError),
+    (lambda d: d / "fast.log", "Nowhere/City", ValueError),
+    (lambda d: pa.table({"timestamp": pa.array([0], pa.int64())}), None, ValueError),  # not an alerts table
+])
+def test_alerts_that_cannot_label(tmp_path, jobs, make_alerts, tz, error):
+    path = ct.write(tmp_path / "x.pcap", [(0, ct.udp(ct.A4, ct.B4, 1, 2))])
+    (tmp_path / "fast.log").write_text("")
+    with pytest.raises(error):
+        kavrel.read_connections(path, alerts=make_alerts(tmp_path), alerts_tz=tz, jobs=jobs)
