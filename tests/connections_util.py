@@ -1,12 +1,14 @@
 """The connection table of captures, for the connection tests.
 
-Every connection test reads its rows through `connections()`, which runs the
-native connection core through tests/native/connection_driver.cpp (compiled
-once per test session into a temporary directory; the tests skip where g++ or
-libpcap is missing). `connections_reloaded()`, `packet_buckets()` and
-`service_table()` reach what only the driver offers: the assembler's state
-saved and loaded on the way, each packet's bucket for a sharded run, and the
-service table as compiled.
+Every connection test reads its rows through `connections()`, which is
+kavrel.read_connections, the table users get. What the public call cannot
+reach goes through the native connection core's own driver,
+tests/native/connection_driver.cpp (compiled once per test session into a
+temporary directory; those tests skip where g++ or libpcap is missing): a
+bound on the rows held back (`hold_bytes`), the assembler's state saved and
+loaded on the way (`connections_reloaded()`), each packet's bucket for a
+sharded run (`packet_buckets()`) and the service table as compiled
+(`service_table()`).
 """
 
 from __future__ import annotations
@@ -22,6 +24,8 @@ import tempfile
 
 import pyarrow as pa
 import pytest
+
+import kavrel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DRIVER_SOURCE = os.path.join(ROOT, "tests", "native", "connection_driver.cpp")
@@ -121,10 +125,17 @@ def _options(settings: dict) -> list[str]:
 
 def connections(source, **settings) -> pa.Table:
     """The connection table of `source` (a capture file, or a list of them read as one capture):
-    one row per connection in uid order. Settings: tcp_timeout, udp_timeout, icmp_timeout,
-    other_timeout, close_delay (seconds), hold_bytes (the bound on rows held back in memory).
-    A failure with an errno raises OSError."""
-    return _table(_run(_options(settings) + _paths(source)))
+    one row per connection in uid order, the connection's own columns. Settings: tcp_timeout,
+    udp_timeout, icmp_timeout, other_timeout, close_delay (seconds), read by
+    kavrel.read_connections; with hold_bytes (the bound on rows held back in memory) the driver
+    reads it instead. A failure with an errno raises OSError."""
+    if "hold_bytes" in settings:
+        return _table(_run(_options(settings) + _paths(source)))
+    for name in settings:
+        if name not in SETTINGS:
+            raise TypeError(f"unknown setting {name!r}")
+    chosen = {name: value for name, value in settings.items() if value is not None}
+    return kavrel.read_connections(_paths(source), columns=COLUMNS, **chosen)
 
 
 def connections_reloaded(source, every: int, **settings) -> pa.Table:

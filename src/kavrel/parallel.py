@@ -225,6 +225,7 @@ def worker(chan: Channel, here: _Here | None = None, giveback: socket.socket | N
     finally:
         if mender is not None:
             mender.stop()
+        chan.close()
 
 
 def _work(chan: Channel, here: _Here | None, memories: _Memories | None, mender: _Mender | None) -> None:
