@@ -345,7 +345,7 @@ def test_failures_are_one_line(tmp_path, args, reason):
     (["--icmp-timeout", "nan"], "--icmp-timeout must be a positive, finite number of seconds"),
     (["--other-timeout", "inf"], "--other-timeout must be a positive, finite number of seconds"),
     (["--tcp-timeout", "2e9"], "and at most 1e+09, not 2000000000.0"),
-    (["--close-delay", "-0.5"], "--close-delay must be a finite number of seconds, 0 or more, not -0.5"),
+    (["--close-delay", "-0.5"], "--close-delay must be a finite number of seconds from 0 to 1e+09, not -0.5"),
     (["--time-window", "0"], "--time-window must be a positive, finite number of seconds"),
     (["--host-window", "0"], "--host-window must be a whole number from 1 to 4,294,967,295, not 0"),
     (["--host-window", "1.5"], "argument --host-window: invalid int value: '1.5'"),

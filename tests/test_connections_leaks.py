@@ -34,8 +34,11 @@ def capture(tmp_path_factory):
 def children() -> list[int]:
     out = []
     for task in os.listdir(f"/proc/{os.getpid()}/task"):
-        with open(f"/proc/{os.getpid()}/task/{task}/children") as fh:
-            out += [int(p) for p in fh.read().split()]
+        try:
+            with open(f"/proc/{os.getpid()}/task/{task}/children") as fh:
+                out += [int(p) for p in fh.read().split()]
+        except FileNotFoundError:  # a thread that has just ended
+            pass
     return sorted(out)
 
 
@@ -152,7 +155,7 @@ def test_a_reader_dropped_half_way_leaves_nothing_behind(capture, jobs):
         warnings.simplefilter("always")
         reader = kavrel.scan_connections(capture, jobs=jobs, chunk_bytes=1000, batch_size=2, **ct.SETTINGS)
         reader.read_next_batch()
-        if jobs > 1:
+        if jobs > 2:  # two jobs are two threads of this process; more read shards in workers
             assert children()  # its workers were running
         del reader
         gc.collect()

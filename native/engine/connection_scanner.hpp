@@ -53,10 +53,11 @@ public:
 
     Stats stats() {
         std::lock_guard lock(mutex_);
-        Stats s = stats_;
-        // Pipelined, the decoding thread's counts; once the capture is done the source is this thread's again.
-        if (pipe_) s = pipe_->stats();
-        if (!pipe_ || capture_done_) frames_.fill(s);
+        // Pipelined, the decoding thread's counts while it reads; before it starts and once the
+        // capture is done the source is this thread's.
+        const bool decoding = pipe_started_ && !capture_done_;
+        Stats s = pipe_ && pipe_started_ ? pipe_->stats() : stats_;
+        if (!decoding) frames_.fill(s);
         s.rows = stats_.rows;
         return s;
     }

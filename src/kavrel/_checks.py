@@ -100,9 +100,10 @@ def connection_settings(*, tcp_timeout: object = 300.0, udp_timeout: object = 60
     timeouts = {name: seconds(name, value, MAX_TIMEOUT) for name, value in
                 (("tcp_timeout", tcp_timeout), ("udp_timeout", udp_timeout), ("icmp_timeout", icmp_timeout),
                  ("other_timeout", other_timeout), ("time_window", time_window))}
-    if (isinstance(close_delay, bool) or not isinstance(close_delay, (int, float)) or not math.isfinite(close_delay)
+    if (isinstance(close_delay, bool) or not isinstance(close_delay, (int, float)) or not _finite(close_delay)
             or not 0 <= close_delay <= MAX_TIMEOUT):
-        raise ValueError(f"close_delay must be a finite number of seconds, 0 or more, not {close_delay!r}")
+        raise ValueError(f"close_delay must be a finite number of seconds from 0 to {MAX_TIMEOUT:g}, "
+                         f"not {close_delay!r}")
     return ConnectionSettings(close_delay=float(close_delay), host_window=whole("host_window", host_window, 1,
                                                                                    2**32 - 1), **timeouts)
 
@@ -130,9 +131,17 @@ def whole(name: str, value: object, low: int, high: int) -> int:
     return value
 
 
+def _finite(value: int | float) -> bool:
+    """math.isfinite, for a whole number too large for a float as well (it is not one)."""
+    try:
+        return math.isfinite(value)
+    except OverflowError:
+        return False
+
+
 def seconds(name: str, value: object, high: float = math.inf) -> float:
     """A positive, finite number of seconds (at most `high`)."""
-    if (isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value)
+    if (isinstance(value, bool) or not isinstance(value, (int, float)) or not _finite(value)
             or not 0 < value <= high):
         most = "" if high == math.inf else f" and at most {high:g}"
         raise ValueError(f"{name} must be a positive, finite number of seconds{most}, not {value!r}")

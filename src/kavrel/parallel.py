@@ -747,7 +747,7 @@ class ParallelScan(ScanBase):
         self.alerts = alerts
         self.schema = schema
         self.totals: dict[str, int] = {}
-        self.bytes_total = sum(os.stat(p).st_size for p in dict.fromkeys(paths))
+        self.bytes_total = sum(os.stat(p).st_size for p in paths)  # a file given twice is read twice
         self._pool: Pool | None = None
         self._cancelled = False
 
@@ -875,7 +875,7 @@ class ConnectionParallelScan(ScanBase):
         self.jobs, self.chunk_bytes = jobs, chunk_bytes
         self.alerts, self.schema, self.settings = alerts, schema, settings
         self.totals: dict[str, int] = {}
-        self.bytes_total = sum(os.stat(p).st_size for p in dict.fromkeys(paths))
+        self.bytes_total = sum(os.stat(p).st_size for p in paths)  # a file given twice is read twice
         self._pool: Pool | None = None
         self._cancelled = False
 
