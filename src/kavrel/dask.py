@@ -11,7 +11,10 @@ The capture files must be readable at the same paths on every worker (shared
 storage). The rows are those of one sequential pass, in the same order: each
 shard counts on its own, and the count carried from shard to shard is worked
 out by a chain of small tasks in the graph itself, one per shard, that see only
-the shards' per-destination summaries (see kavrel._shards).
+the shards' per-destination summaries (see kavrel._shards). The connection table,
+whose connections may span any number of shards, is built in three phases: events
+per shard, connections per group of buckets, and partitions merged by uid (see
+read_connections).
 
 Dask and distributed are an optional extra: pip install kavrel[dask].
 """
