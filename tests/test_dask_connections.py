@@ -187,12 +187,12 @@ def crafted_rows_are_the_sequential_rows(capture, settings, chunk_bytes):
         assert all(stamps[i] - stamps[i - 1] <= window for i in firsts)
 
 
-@pytest.mark.parametrize("settings", SETTINGS, ids=["defaults", "short", "wide windows"])
+@pytest.mark.parametrize("settings", SETTINGS, ids=["defaults", "short", "wide-windows"])
 def test_crafted_on_the_cluster_are_the_sequential_rows(client, capture, settings):
     crafted_rows_are_the_sequential_rows(capture, settings, 2000)
 
 
-@pytest.mark.parametrize("settings", SETTINGS, ids=["defaults", "short", "wide windows"])
+@pytest.mark.parametrize("settings", SETTINGS, ids=["defaults", "short", "wide-windows"])
 @pytest.mark.parametrize("chunk_bytes", [512, 1 << 30])
 def test_crafted_in_any_shards_are_the_sequential_rows(capture, settings, chunk_bytes):
     with dask.config.set(scheduler="synchronous"):
