@@ -198,8 +198,8 @@ def read_packets(paths: Source, *, columns: Sequence[str] | None = None,
 # the other tables, which ranges one pass reads and from where. One task per group then
 # assembles its buckets over every shard in order, and splits its rows by the shard their
 # first frame lies in; each partition merges its rows of every group by uid. The traffic
-# windows reach back over the rows before a partition: a chain of small tasks carries the
-# rows that a later partition may still reach.
+# windows reach back over the rows before a partition: each partition keeps the rows that a
+# later one may still reach, and one small task passes them on from partition to partition.
 
 # Buckets a connection key is hashed into; they are dealt to the groups.
 _BUCKETS = 64
@@ -359,8 +359,8 @@ def _local_tail(pieces: list[bytes], times: tuple[list[int | None], list[int | N
 
 def _tails(local: list[bytes], times: tuple[list[int | None], list[int | None]],
            settings: ConnectionSettings) -> list[bytes]:
-    """For each partition, the rows before it that it or any partition after it may reach:
-    those of the partition before that the last step kept, and what the step kept before."""
+    """For each partition, the rows before it that it or any partition after it may reach,
+    from the rows each partition keeps for those after it (`local`, from partition 0 on)."""
     out = [b""]
     for k, rows in enumerate(local, 1):
         out.append(_reach(out[-1] + rows, times[1][k], settings))
@@ -471,11 +471,14 @@ def read_connections(source: Source, *, columns: Sequence[str] | None = None, al
     Each shard is read by a task of its own into events by bucket; one task per group of
     buckets (as many as the cluster has threads, up to 16) assembles its connections over
     every shard in order; each partition is then merged on a worker from every group's rows,
-    its traffic windows reaching back into the rows before it. The columns are Arrow-backed:
-    numbers and times as pandas.ArrowDtype (`uint64[pyarrow]`, `timestamp[ns, tz=UTC][pyarrow]`,
-    ...), text as pandas.StringDtype("pyarrow"), so that every dtype comes back from Parquet's
-    pandas metadata as it was written. A damaged capture warns (DamagedCapture) when the partition of its
-    shard is computed, on a cluster in the client too; a failed read raises OSError.
+    its traffic windows reaching back into the rows before it. Rows travel between tasks as
+    bytes in this host's byte order: the workers are taken to be of one architecture.
+
+    The columns are Arrow-backed: numbers and times as pandas.ArrowDtype (`uint64[pyarrow]`,
+    `timestamp[ns, tz=UTC][pyarrow]`, ...), text as pandas.StringDtype("pyarrow"), so that
+    every dtype comes back from Parquet's pandas metadata as it was written. A damaged capture
+    warns (DamagedCapture) when the partition of its shard is computed, on a cluster in the
+    client too; a failed read raises OSError.
     """
     settings = _checks.connection_settings(tcp_timeout=tcp_timeout, udp_timeout=udp_timeout,
                                            icmp_timeout=icmp_timeout, other_timeout=other_timeout,
