@@ -10,6 +10,7 @@ native/engine/shards.hpp)."""
 
 from __future__ import annotations
 
+import array
 import itertools
 import os
 from collections.abc import Iterator, Sequence
@@ -166,3 +167,61 @@ class Chain:
         self.next_record = s.bounds[1]
         self.file_done = bool(s.damage)
         return "carry", self.carry.next(s.summary) if self.features else None
+
+
+@dataclass(frozen=True)
+class GroupEvents:
+    """A shard's events of one group of buckets, as bytes any machine can map again: the
+    description (as EventShard.describe() gives it, its blocks renumbered) and the blocks."""
+    description: bytes
+    data: bytes
+
+
+def _pread_all(fd: int, size: int) -> bytes:
+    parts = []
+    at = 0
+    while at < size:
+        chunk = os.pread(fd, min(size - at, 1 << 30), at)
+        if not chunk:
+            raise OSError(f"the shard's events file ended at byte {at:,} of {size:,}")
+        parts.append(chunk)
+        at += len(chunk)
+    return b"".join(parts)
+
+
+def events_by_group(events: _engine.EventShard, memory: _engine.MemoryFile,
+                    groups: Sequence[Sequence[int]]) -> list[GroupEvents]:
+    """A shard's events read (`memory` the fresh file they were built in), split by group of
+    buckets, so that each group's assembler is sent only what it reads.
+
+    The description is words of 64 bits in host order: a mark, the bucket count, the frames,
+    the latest frame time, then for each bucket its event count, its tail time, its block count
+    and the blocks' byte offsets. A fresh file holds nothing but equal blocks laid end to end,
+    which gives the block size; a file that does not look so is sent whole to every group."""
+    fd, description = events.describe()
+    data = _pread_all(fd, memory.capacity())
+    words = memoryview(description).cast("Q")
+    head, runs, at = list(words[:4]), [], 4
+    for _ in range(words[1]):
+        count, tail, n = words[at], words[at + 1], words[at + 2]
+        runs.append((count, tail, list(words[at + 3:at + 3 + n])))
+        at += 3 + n
+    offsets = sorted(o for _, _, blocks in runs for o in blocks)
+    size = len(data) // len(offsets) if offsets else 0
+    if not offsets or len(data) != size * len(offsets) or offsets != list(range(0, len(data), size)):
+        return [GroupEvents(description, data) for _ in groups]
+    view = memoryview(data)
+    out = []
+    for group in groups:
+        chosen = set(group)
+        out_words = list(head)
+        blocks: list[memoryview] = []
+        for b, (count, tail, offs) in enumerate(runs):
+            if b not in chosen:
+                out_words += [0, tail, 0]  # the group's assembler never reads this bucket
+                continue
+            out_words += [count, tail, len(offs)]
+            out_words += range(len(blocks) * size, (len(blocks) + len(offs)) * size, size)
+            blocks += [view[o:o + size] for o in offs]
+        out.append(GroupEvents(array.array("Q", out_words).tobytes(), b"".join(blocks)))
+    return out
