@@ -265,7 +265,7 @@ def test_alerts_label_the_same_connections(client, capture, tmp_path):
     records = capture["records"]
     picks = [i for i, r in enumerate(records) if r.frame[14 + 9] == 17][::9]
     named = write_alerts(tmp_path / "fast.log", records, picks)
-    with pytest.warns(kavrel.UnmatchedAlerts, match="1 alert labelled no packet"):
+    with pytest.warns(kavrel.UnmatchedAlerts, match="1 alert labelled no connection"):
         want = kavrel.read_connections(capture["path"], alerts=tmp_path / "fast.log", alerts_tz="UTC")
     assert sum(want.column("alert_count").to_pylist()) == named  # each names the one connection of its packet
     got, _ = assert_same(kavrel.dask.read_connections(capture["path"], alerts=tmp_path / "fast.log",
