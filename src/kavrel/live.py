@@ -147,21 +147,23 @@ def scan_live(device: Device | None = None, *, kind: Literal["features", "packet
     `uid` included (the frame's index since this capture started), in the order they become
     final: without a traffic column, a row comes out when its connection ends; with one, once
     its connection and every connection in its two windows have ended. Only the open connections
-    and the rows not yet final are held, so a long capture runs in flat memory. Closing the
-    capture (close(), the end of iteration on an interruption, a device that fails) ends every
-    open connection, and their rows come out before the capture's end.
+    and the rows not yet final are held, so a long capture runs in flat memory (with a traffic
+    column, the windows also keep 16 bytes of every connection, up to 16 MiB, and the older ones
+    in a temporary file, as read_connections does: a connection stamped earlier may reach back
+    over them). Closing the capture (close(), the end of iteration on an interruption, a device
+    that fails) ends every open connection, and their rows come out before the capture's end.
 
     A connection ends when a frame is stamped past its deadline, as in a file; when no frame
     comes, the capture's clock is carried on: a read that finds nothing tells that every frame
     still to come will be stamped after that moment (the earlier of the system clock, which
     stamps the frames, and the latest frame's stamp carried on by the monotonic clock), less a
     margin of the kernel's buffer block timeout and one second for a frame to reach the capture.
-    So a quiet link's connections end at most about that margin after their deadline (a FIN
-    teardown, `close_delay` after the teardown; an idle UDP flow, `udp_timeout` after its last
-    packet), and each ends exactly as the next frame would have ended it in a file. The one
-    value that can then differ is the `end_reason` of such a connection when the capture ends
-    before any later frame: it is `idle` here (its timeout passed while the capture was
-    watching) where a file, which holds no time after its last frame, says `eof`.
+    So a quiet link's connections end about that margin after their deadline (for a FIN
+    teardown, `close_delay` after it; for a UDP flow, `udp_timeout` after its last packet), and
+    each ends exactly as the next frame would have ended it in a file. The one value that can
+    then differ is the `end_reason` of a connection that timed out without closing, when the
+    capture ends before any later frame: `idle` here (its timeout passed while the capture was
+    watching), where a file, which holds no time after its last frame, says `eof`.
 
     A missing device raises OSError (ENODEV), a capture not permitted PermissionError, each with
     libpcap's text.
