@@ -1341,27 +1341,47 @@ PyObject* raise_live_open_failure(const LiveScanner& scanner, const std::string&
     return raise_device_error(PyExc_OSError, err, device, scanner.error(), status);  // PermissionError for EPERM
 }
 
+// "packets", "features" or "connections"; false with ValueError set.
+bool parse_live_table(const char* table, engine::LiveTable& out) {
+    if (std::strcmp(table, "connections") == 0) {
+        out = engine::LiveTable::connections;
+        return true;
+    }
+    bool features;
+    if (!parse_table(table, features)) return false;
+    out = features ? engine::LiveTable::features : engine::LiveTable::packets;
+    return true;
+}
+
 // LiveScan(device, table, columns, filter, snaplen, promisc, buffer_bytes,
-// immediate, batch_rows, batch_seconds): the device opened, the filter set.
+// immediate, batch_rows, batch_seconds, timing=None, time_window=2.0,
+// host_window=100): the device opened, the filter set. `columns` are packet
+// column names, or connection column names for the connection table, whose
+// `timing` (tcp, udp, icmp, other timeout, close delay, in seconds; None: the
+// defaults) and traffic windows are ConnectionScan's.
 PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"device", "table", "columns", "filter", "snaplen", "promisc", "buffer_bytes",
-                                   "immediate", "batch_rows", "batch_seconds", nullptr};
+                                   "immediate", "batch_rows", "batch_seconds", "timing", "time_window",
+                                   "host_window", nullptr};
     PyObject* device;
     const char* table;
     PyObject* columns;
     PyObject* filter;
+    PyObject* timing = Py_None;
     int snaplen, promisc, buffer_bytes, immediate;
     Py_ssize_t batch_rows;
-    double batch_seconds;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&sOOipipnd", const_cast<char**>(kwlist), PyUnicode_FSConverter,
-                                     &device, &table, &columns, &filter, &snaplen, &promisc, &buffer_bytes,
-                                     &immediate, &batch_rows, &batch_seconds)) {
+    double batch_seconds, time_window = 2.0;
+    unsigned long long host_window = 100;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&sOOipipnd|OdK", const_cast<char**>(kwlist),
+                                     PyUnicode_FSConverter, &device, &table, &columns, &filter, &snaplen, &promisc,
+                                     &buffer_bytes, &immediate, &batch_rows, &batch_seconds, &timing, &time_window,
+                                     &host_window)) {
         return nullptr;
     }
     Ref device_bytes(device);
     engine::LiveSettings settings;
     settings.device = PyBytes_AS_STRING(device);
-    if (!parse_table(table, settings.features)) return nullptr;
+    if (!parse_live_table(table, settings.table)) return nullptr;
     if (filter != Py_None) {
         Py_ssize_t size;
         const char* text = PyUnicode_Check(filter) ? PyUnicode_AsUTF8AndSize(filter, &size) : nullptr;
@@ -1385,7 +1405,32 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     settings.immediate = immediate != 0;
     settings.batch_rows = static_cast<std::size_t>(batch_rows);
     settings.batch_ns = std::max<int64_t>(1, static_cast<int64_t>(batch_seconds * 1e9));
-    if (!parse_columns(columns, settings.packet_columns)) return nullptr;
+    if (settings.table == engine::LiveTable::connections) {
+        engine::ConnectionOptions options;
+        if (timing != Py_None && !PyTuple_Check(timing)) {
+            PyErr_SetString(PyExc_TypeError, "timing must be a tuple or None");
+            return nullptr;
+        }
+        if (!parse_columns(columns, options.columns, engine::kConnectionFields, "connection") ||
+            (timing != Py_None && !parse_connection_settings(timing, time_window, host_window, options))) {
+            return nullptr;
+        }
+        if (timing == Py_None) {
+            options.traffic.time_window = time_window;
+            options.traffic.host_window = host_window;
+            if (const char* why = connections::TrafficWindows::check(options.traffic)) {
+                PyErr_SetString(PyExc_ValueError, why);
+                return nullptr;
+            }
+        }
+        if (options.columns.empty()) {
+            PyErr_SetString(PyExc_ValueError, "the connection table needs at least one column");
+            return nullptr;
+        }
+        settings.connections = {std::move(options.columns), options.timing, options.traffic};
+    } else if (!parse_columns(columns, settings.packet_columns)) {
+        return nullptr;
+    }
 
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;

@@ -98,9 +98,10 @@ class ConnectionMerge:
     def unmatched_alerts(self) -> int: ...
 
 class LiveScan:
-    def __new__(cls, device: bytes, table: Literal["packets", "features"], columns: list[str], filter: str | None,
-                snaplen: int, promisc: bool, buffer_bytes: int, immediate: bool, batch_rows: int,
-                batch_seconds: float) -> LiveScan: ...
+    def __new__(cls, device: bytes, table: Literal["packets", "features", "connections"], columns: list[str],
+                filter: str | None, snaplen: int, promisc: bool, buffer_bytes: int, immediate: bool, batch_rows: int,
+                batch_seconds: float, timing: tuple[float, float, float, float, float] | None = None,
+                time_window: float = 2.0, host_window: int = 100) -> LiveScan: ...
     @property
     def linktype(self) -> int: ...
     @property

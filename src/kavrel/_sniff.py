@@ -1,5 +1,5 @@
-"""The sensor loop behind `kavrel sniff`: a live capture's batches written to standard
-output, to one file, or to files rotated every N seconds.
+"""The sensor loop behind `kavrel sniff`: a live capture's batches (packets, features or
+connections) written to standard output, to one file, or to files rotated every N seconds.
 
 The capture is read on a thread of its own, so that the main thread can close a file
 on time while the link is quiet, and so that Ctrl-C and SIGTERM only ever land between
@@ -70,21 +70,28 @@ class OpenFile:
 class Sink:
     """Where the rows go. With `seconds`, file k holds the rows stamped in
     [start + k*seconds, start + (k+1)*seconds) and is named by strftime(pattern) of that
-    window's start, in local time; a window without rows makes no file."""
+    window's start, in local time; a window without rows makes no file.
+
+    Rows that do not come in time order (`in_order` False: connections, written as they end)
+    are cut the same way, but a row stamped before the open file's window, or one that comes
+    once its window's file is closed, goes into the file open at the time: windows never go
+    back, and no file is made for a window already over."""
 
     def __init__(self, pattern: str | None, fmt: str, schema: pa.Schema, seconds: float | None, start: float,
-                 grace: float, time_read_only: bool = False) -> None:
+                 grace: float, time_read_only: bool = False, time_column: str = "timestamp",
+                 in_order: bool = True) -> None:
         self.pattern, self.fmt = pattern, fmt
-        # The timestamp column read only to cut the windows is not written.
-        self.keep = [i for i, field in enumerate(schema) if not (time_read_only and field.name == "timestamp")]
+        # The time column read only to cut the windows is not written.
+        self.keep = [i for i, field in enumerate(schema) if not (time_read_only and field.name == time_column)]
         self.schema = pa.schema([schema.field(i) for i in self.keep])
         self.seconds, self.start, self.grace = seconds, start, grace
+        self.in_order = in_order
         self.current: OpenFile | None = None
         self.window = 0
         self.closed: list[tuple[str, int]] = []  # (name, rows) of every finished file
         self.lost = 0  # rows of a file whose writing failed
         self._names: set[str] = set()
-        self._time = schema.get_field_index("timestamp")
+        self._time = schema.get_field_index(time_column)
         if seconds is None:  # one output, there from the start (a CSV header even when no row comes)
             self._open(0)
 
@@ -99,7 +106,10 @@ class Sink:
                 self._put(batch)
                 return
             if self.current is None:
-                self._open(self._window_of(batch, 0))
+                window = self._window_of(batch, 0)
+                if not self.in_order:
+                    window = max(window, self._window_at(time.time()))
+                self._open(window)
             end = self.start + (self.window + 1) * self.seconds
             later = self._first_at_or_after(batch, end)
             if later < 0:
@@ -170,8 +180,11 @@ class Sink:
         return value.value / 1e9 if pa.types.is_timestamp(value.type) else value.as_py()
 
     def _window_of(self, batch: pa.RecordBatch, row: int) -> int:
+        return self._window_at(self._seconds_at(batch, row))
+
+    def _window_at(self, seconds: float) -> int:
         assert self.seconds is not None
-        return max(0, math.floor((self._seconds_at(batch, row) - self.start) / self.seconds))
+        return max(0, math.floor((seconds - self.start) / self.seconds))
 
     def _first_at_or_after(self, batch: pa.RecordBatch, end: float) -> int:
         column = batch.column(self._time)

@@ -478,6 +478,53 @@ def capture_device(interface: str | None) -> str:
     return os.fsdecode(device)
 
 
+# The options of --connections: how packets become connections, and the traffic windows.
+SNIFF_CONNECTION_OPTIONS = ("tcp_timeout", "udp_timeout", "icmp_timeout", "other_timeout", "close_delay",
+                            "time_window", "host_window")
+
+
+def sniff_kind(args: argparse.Namespace) -> str:
+    if args.connections and args.features:
+        raise UsageError("give --features or --connections, not both")
+    if not args.connections:
+        given = [name for name in SNIFF_CONNECTION_OPTIONS if getattr(args, name) is not None]
+        if args.kdd:
+            given.insert(0, "kdd")
+        if given:
+            raise UsageError(f"--{given[0].replace('_', '-')} is an option of --connections")
+    return "connections" if args.connections else "features" if args.features else "packets"
+
+
+def sniff_connection_settings(args: argparse.Namespace) -> dict[str, Any]:
+    """The connection settings given, checked as read_connections checks them."""
+    from kavrel._checks import connection_settings
+
+    given = {name: getattr(args, name) for name in SNIFF_CONNECTION_OPTIONS if getattr(args, name) is not None}
+    try:
+        connection_settings(**given)
+    except ValueError as exc:
+        words = str(exc)
+        for name in given:  # "tcp_timeout must be ..." as "--tcp-timeout must be ..."
+            if words.startswith(name + " "):
+                words = "--" + name.replace("_", "-") + words[len(name):]
+        raise UsageError(words) from None
+    return given
+
+
+def sniff_connection_columns(args: argparse.Namespace) -> list[str]:
+    from kavrel._checks import KDD_COLUMNS, connection_columns
+
+    if args.kdd:
+        if args.columns is not None:
+            raise UsageError("give --columns or --kdd, not both")
+        return list(KDD_COLUMNS)
+    names = None if args.columns is None else [name.strip() for name in args.columns.split(",")]
+    try:
+        return connection_columns(names)
+    except ValueError as exc:
+        raise UsageError(f"--columns: {exc}") from None
+
+
 def cmd_sniff(args: argparse.Namespace) -> int:
     from kavrel import _sniff
     from kavrel.live import MAX_SNAPLEN, scan_live
@@ -496,12 +543,18 @@ def cmd_sniff(args: argparse.Namespace) -> int:
     if args.buffer_size is not None and not 1 <= args.buffer_size <= (2**31 - 1) >> 10:
         raise UsageError("-B must be a number of KiB from 1 to 2,097,151")
     fmt = sniff_format(args.format, pattern)
-    kind = "features" if args.features else "packets"
-    columns = chosen_columns(args.columns, kind)
-    # Rotation cuts the rows by their time, read even when not written.
-    time_read_only = args.rotate is not None and kind == "packets" and "timestamp" not in columns
+    kind = sniff_kind(args)
+    settings: dict[str, Any] = {}
+    if kind == "connections":
+        columns = sniff_connection_columns(args)
+        settings = sniff_connection_settings(args)
+    else:
+        columns = chosen_columns(args.columns, kind)
+    # Rotation cuts the rows by their time (a connection's first packet), read even when not written.
+    time_column = "ts" if kind == "connections" else "timestamp"
+    time_read_only = args.rotate is not None and kind != "features" and time_column not in columns
     if time_read_only:
-        columns = ["timestamp", *columns]
+        columns = [time_column, *columns]
     if pattern is not None:
         check_directory(pattern, args.rotate is not None)
     name = capture_device(args.interface)
@@ -510,7 +563,7 @@ def cmd_sniff(args: argparse.Namespace) -> int:
         reader = scan_live(name, kind=kind, filter=expression, snaplen=args.snaplen or MAX_SNAPLEN,
                            promisc=not args.no_promisc,
                            buffer_bytes=None if args.buffer_size is None else args.buffer_size << 10,
-                           batch_seconds=batch_seconds, columns=columns)
+                           batch_seconds=batch_seconds, columns=columns, **settings)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     except OSError as exc:
@@ -521,7 +574,7 @@ def cmd_sniff(args: argparse.Namespace) -> int:
           + (f", filter {expression!r}" if expression else ""), file=sys.stderr, flush=True)
     # Rows may reach the reader up to a batch's age after their time, and a buffer block after that.
     sink = _sniff.Sink(pattern, fmt, reader.schema, args.rotate, start, grace=batch_seconds + 0.5,
-                       time_read_only=time_read_only)
+                       time_read_only=time_read_only, time_column=time_column, in_order=kind != "connections")
     try:
         with reader:
             reason, failure = _sniff.run(reader, sink, args.count)
@@ -529,7 +582,9 @@ def cmd_sniff(args: argparse.Namespace) -> int:
         lost = sink.abandon()
         raise Failure(f"{exc} ({plural(lost, 'row')} not written; the capture stopped)") from None
     stats = reader.stats()
-    skipped = stats["frames"] - stats["rows"]
+    # A connection row is made of many frames: the connections made say more than the frames left over.
+    made = (plural(stats["rows"], "connection") if kind == "connections"
+            else f"{stats['frames'] - stats['rows']:,} not decoded")
     if args.rotate is None:
         where = "standard output" if pattern is None else pattern
     else:
@@ -538,7 +593,7 @@ def cmd_sniff(args: argparse.Namespace) -> int:
                                               else f" ({names[0]})" if names else "")
     took = time.time() - start
     print(f"{PROG}: {plural(sink.rows, 'row')} written to {where}; {plural(stats['frames'], 'frame')} captured on "
-          f"{name} ({skipped:,} not decoded) in {took:.1f} s ({reason}); {_sniff.stats_words(stats)}",
+          f"{name} ({made}) in {took:.1f} s ({reason}); {_sniff.stats_words(stats)}",
           file=sys.stderr)
     if failure is not None:
         raise Failure(f"{name}: capture failed ({libpcap_text(failure)})")
@@ -822,20 +877,41 @@ def build_parser() -> argparse.ArgumentParser:
                       "does not apply.", "the packet columns to write, in this order (default: all)")
 
     s = sub.add_parser(
-        "sniff", help="capture live into the packets or features table, to files rotated by time",
+        "sniff", help="capture live into the packets, features or connection table, to files rotated by time",
         description="Live capture, decoded natively into the packets table (or the features table with "
-                    "--features), written batch by batch. With -G the output rotates every SECONDS into "
-                    "files named by strftime on -o; each file appears under its name only once complete. "
-                    "Ctrl-C or SIGTERM finishes the current file with every row read and prints the "
-                    "kernel's drop counters.",
+                    "--features, or the connection table with --connections), written batch by batch. With -G "
+                    "the output rotates every SECONDS into files named by strftime on -o; each file appears "
+                    "under its name only once complete. Ctrl-C or SIGTERM finishes the current file with every "
+                    "row read and prints the kernel's drop counters. With --connections each connection's row "
+                    "is written once it is final (its connection has ended, and with traffic columns every "
+                    "connection of its windows too), the rows of the connections still open at the end of the "
+                    "capture last; -G cuts the files by the connection's ts, a row that comes after its "
+                    "window's file is done going into the file open then.",
         epilog="example: kavrel sniff -i eth0 --features -G 3600 -o 'feat-%%Y%%m%%d-%%H%%M%%S.parquet' tcp or udp")
     s.add_argument("-i", "--interface", metavar="DEVICE", help="capture device, any for all (default: automatic "
                                                                "choice)")
     s.add_argument("-f", "--filter", metavar="FILTER", help="BPF capture filter, as for tcpdump")
     s.add_argument("expression", nargs="*", metavar="FILTER", help="the capture filter as trailing words")
     s.add_argument("--features", action="store_true", help="write the features table instead of the packets table")
+    s.add_argument("--connections", action="store_true",
+                   help="write the connection table instead of the packets table, a row per connection")
     s.add_argument("--columns", metavar="A,B,...", help="packet columns: the packets table's columns, or the "
-                                                        "ones to add after the eight feature columns")
+                                                        "ones to add after the eight feature columns; with "
+                                                        "--connections, the connection columns (default: all)")
+    c = s.add_argument_group("connections (with --connections, as for kavrel connections)")
+    c.add_argument("--kdd", action="store_true", help="write exactly KDD'99's 28 features (conn_state is its flag)")
+    c.add_argument("--tcp-timeout", type=float, metavar="SECONDS",
+                   help="a TCP connection ends after this long without a packet (default: 300)")
+    c.add_argument("--udp-timeout", type=float, metavar="SECONDS", help="the same for UDP (default: 60)")
+    c.add_argument("--icmp-timeout", type=float, metavar="SECONDS", help="the same for ICMP and ICMPv6 (default: 60)")
+    c.add_argument("--other-timeout", type=float, metavar="SECONDS",
+                   help="the same for any other IP protocol (default: 60)")
+    c.add_argument("--close-delay", type=float, metavar="SECONDS",
+                   help="a TCP connection ends this long after both sides sent FIN or a side sent RST (default: 5)")
+    c.add_argument("--time-window", type=float, metavar="SECONDS",
+                   help="KDD'99's time window of the traffic features (default: 2)")
+    c.add_argument("--host-window", type=int, metavar="N",
+                   help="KDD'99's host window of the traffic features, in connections (default: 100)")
     s.add_argument("-c", "--count", type=int, metavar="COUNT", help="stop after COUNT rows")
     s.add_argument("-G", "--rotate", type=float, metavar="SECONDS",
                    help="start a new file every SECONDS of capture time, named by strftime on -o")
