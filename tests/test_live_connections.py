@@ -323,7 +323,7 @@ def read_written(path, fmt: str, schema: pa.Schema) -> pa.Table:
     (["--kdd"], "--kdd is an option of --connections"),
     (["--connections", "--features"], "give --features or --connections, not both"),
     (["--connections", "--kdd", "--columns", "uid"], "give --columns or --kdd, not both"),
-    (["--connections", "--close-delay", "-1"], "--close-delay must be a finite number of seconds, 0 or more"),
+    (["--connections", "--close-delay", "-1"], "--close-delay must be a finite number of seconds from 0 to 1e+09"),
     (["--connections", "--host-window", "0"], "--host-window must be a whole number from 1 to"),
     (["--connections", "--columns", "uid,nosuch"], "--columns: unknown connection column 'nosuch'"),
 ])
