@@ -13,7 +13,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import resource
 import signal
 import subprocess
 import sys
@@ -37,6 +36,7 @@ SCENARIOS = ("linux-http", "linux-scan", "linux-drop", "linux-dns", "linux-ping"
 OWN_COLUMNS = [c for c in kavrel.CONNECTION_COLUMNS if c not in TRAFFIC_COLUMNS]
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kavrel")
 COMMAND = [SCRIPT] if os.path.exists(SCRIPT) else [sys.executable, "-m", "kavrel"]
+SANITIZED = bool(os.environ.get("KAVREL_SANITIZED"))
 # What a closing connection says it ended by, whether a frame or the quiet clock ended it.
 CLOSED = ("fin", "rst")
 
@@ -111,13 +111,15 @@ class Tcpdump:
 
 
 class LiveCapture:
-    """scan_live(kind="connections") on kvcap beside tcpdump; every batch kept with the time it came."""
+    """scan_live(kind="connections") on kvcap beside tcpdump; every batch kept with the time it
+    came, read by iterating the reader or by a consumer of its Arrow C stream."""
 
-    def __init__(self, link, path, **options) -> None:
+    def __init__(self, link, path, c_stream: bool = False, **options) -> None:
         self.dump = Tcpdump(link, path)
         self.reader = scan(link, batch_seconds=0.2, **options)
         self.batches: list[tuple[float, pa.RecordBatch]] = []
-        self.thread = threading.Thread(target=lambda: self.batches.extend((time.time(), b) for b in self.reader),
+        source = pa.RecordBatchReader.from_stream(self.reader) if c_stream else self.reader
+        self.thread = threading.Thread(target=lambda: self.batches.extend((time.time(), b) for b in source),
                                        daemon=True)
         self.thread.start()
 
@@ -173,9 +175,8 @@ SAMPLE = os.path.join(CAPTURES, "linux-ping.pcap")
 
 
 @pytest.mark.parametrize("settings", [
-    {"tcp_timeout": 0}, {"udp_timeout": -1.0}, {"icmp_timeout": float("nan")}, {"other_timeout": float("inf")},
-    {"close_delay": -0.5}, {"time_window": 0}, {"host_window": 0}, {"host_window": 2.5}, {"columns": ["nosuch"]},
-    {"columns": []}, {"tcp_timeout": True},
+    {"tcp_timeout": 0}, {"icmp_timeout": float("nan")}, {"close_delay": -0.5}, {"time_window": 0},
+    {"host_window": 2.5}, {"columns": ["nosuch"]}, {"columns": []},
 ])
 def test_bad_settings_are_refused_as_read_connections_refuses_them(settings):
     with pytest.raises(ValueError) as from_file:
@@ -193,16 +194,17 @@ def test_connection_settings_belong_to_the_connection_table(kind):
 
 @needs_netns
 @needs_tcpdump
-@pytest.mark.parametrize("columns, settings", [
-    (None, {}),
-    (OWN_COLUMNS, {"close_delay": 0.2}),
-    (["uid", *kavrel.KDD_COLUMNS], {"close_delay": 0.2}),
+@pytest.mark.parametrize("columns, settings, c_stream", [
+    (None, {}, False),
+    (OWN_COLUMNS, {"close_delay": 0.2}, False),
+    (OWN_COLUMNS, {"close_delay": 0.2}, True),
+    (["uid", *kavrel.KDD_COLUMNS], {"close_delay": 0.2}, False),
     # Small windows: traffic rows become final while the capture runs.
-    (None, {"close_delay": 0.2, "time_window": 0.05, "host_window": 3}),
+    (None, {"close_delay": 0.2, "time_window": 0.05, "host_window": 3}, False),
 ])
-def test_live_rows_are_the_file_engines(wide_link, tmp_path, columns, settings):
+def test_live_rows_are_the_file_engines(wide_link, tmp_path, columns, settings, c_stream):
     path = tmp_path / "live.pcap"
-    capture = LiveCapture(wide_link, path, columns=columns, **settings)
+    capture = LiveCapture(wide_link, path, c_stream, columns=columns, **settings)
     frames = recorded_frames(*SCENARIOS)
     wide_link.send(frames, 0.002)
     early = None
@@ -267,13 +269,18 @@ def test_interrupt_hands_over_the_open_connections_first(wide_link, tmp_path):
     wide_link.send(frames, 0.001)
     time.sleep(0.3)
     assert dump.stop() == len(frames)
+    # Python's own handler, even where SIGINT came ignored (a job started in the background).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
     batches = []
-    with pytest.raises(KeyboardInterrupt):
-        timer.start()
-        for batch in reader:
-            batches.append(batch)
-    timer.join()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            timer.start()
+            for batch in reader:
+                batches.append(batch)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
     assert list(reader) == [] and reader.stats()["frames"] == len(frames)
     assert max(b.num_rows for b in batches) == 4
     live = pa.Table.from_batches(batches, reader.schema).sort_by("uid")
@@ -324,7 +331,6 @@ def read_written(path, fmt: str, schema: pa.Schema) -> pa.Table:
     (["--connections", "--features"], "give --features or --connections, not both"),
     (["--connections", "--kdd", "--columns", "uid"], "give --columns or --kdd, not both"),
     (["--connections", "--close-delay", "-1"], "--close-delay must be a finite number of seconds from 0 to 1e+09"),
-    (["--connections", "--host-window", "0"], "--host-window must be a whole number from 1 to"),
     (["--connections", "--columns", "uid,nosuch"], "--columns: unknown connection column 'nosuch'"),
 ])
 def test_sniff_refuses_connection_options_it_cannot_use(args, said):
@@ -410,34 +416,63 @@ def test_sniff_rotates_by_the_connections_ts(wide_link, tmp_path):
 
 # ---- a long capture ---------------------------------------------------------------------------------
 
-def resident_bytes() -> int:
+# A capture of its own, in a fresh process: what it holds is then all the memory it grows by.
+# After each line on its standard input it says the rows it has had, the frames dropped and
+# its resident bytes.
+CAPTURER = """
+import resource, sys, threading
+import kavrel
+reader = kavrel.scan_live("kvcap", kind="connections", columns=sys.argv[1].split(","), udp_timeout=0.005,
+                          batch_rows=4096, batch_seconds=0.1, buffer_bytes=8 << 20)
+rows = 0
+
+def consume():
+    global rows
+    for batch in reader:
+        rows += batch.num_rows
+
+consumer = threading.Thread(target=consume)
+consumer.start()
+print("capturing", flush=True)
+for _ in sys.stdin:
     with open("/proc/self/statm") as fh:
-        return int(fh.read().split()[1]) * resource.getpagesize()
+        resident = int(fh.read().split()[1]) * resource.getpagesize()
+    print(rows, reader.stats()["dropped"], resident, flush=True)
+reader.close()
+consumer.join()
+print(rows, reader.stats()["frames"], flush=True)
+"""
 
 
 @needs_netns
 def test_long_capture_holds_only_the_open_connections(wide_link):
     """Waves of one-datagram UDP flows, each flow idle past its timeout by the next wave: once
     the allocator and the capture buffer are warm (ten waves), ten more waves of 40,000
-    connections leave the memory where it was."""
-    reader = scan(wide_link, columns=OWN_COLUMNS, udp_timeout=0.005, batch_seconds=0.1, buffer_bytes=8 << 20)
-    rows = []
-    consumer = threading.Thread(target=lambda: rows.extend(b.num_rows for b in reader), daemon=True)
-    consumer.start()
+    connections leave the capturing process's resident memory where it was."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = popen(wide_link, [sys.executable, "-c", CAPTURER, ",".join(OWN_COLUMNS)], env=env, text=True,
+                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    assert proc.stdout.readline() == "capturing\n"
+
+    def ask() -> tuple[int, int, int]:
+        proc.stdin.write("\n")
+        proc.stdin.flush()
+        rows, dropped, resident = map(int, proc.stdout.readline().split())
+        return rows, dropped, resident
+
     wave = [pg.eth(pg.ipv4("10.9.0.1", f"10.9.1.{i % 250}", 17, pg.udp(1024 + i, 53, b"q" * 20)))
             for i in range(40_000)]
-    measured = []
-    try:
-        for n in range(20):
-            wide_link.send(wave)
-            time.sleep(0.05)  # every flow of the wave past its timeout: the next wave ends them
-            if n in (9, 19):  # once the waves before are out (a frame dropped is a flow less)
-                assert wait_until(lambda: sum(rows) + reader.stats()["dropped"] >= n * len(wave), 30), (n, sum(rows))
-                measured.append(resident_bytes())
-    finally:
-        reader.close()
-        consumer.join(30)
-    stats = reader.stats()
-    assert sum(rows) == stats["rows"] == stats["frames"] > 0.9 * 20 * len(wave), stats
-    # 400,000 connection rows kept would be 58 MB in the engine alone (144 bytes each).
-    assert measured[1] - measured[0] < 16 << 20, measured
+    resident = []
+    for n in range(20):
+        wide_link.send(wave)
+        time.sleep(0.05)  # every flow of the wave past its timeout: the next wave ends them
+        if n in (9, 19):  # once the waves before are out (a frame dropped is a flow less)
+            assert wait_until(lambda: sum(ask()[:2]) >= n * len(wave), 30)
+            resident.append(ask()[2])
+    proc.stdin.close()
+    rows, frames = map(int, proc.stdout.readline().split())
+    assert proc.wait(30) == 0
+    assert rows == frames > 0.9 * 20 * len(wave)  # a row for every datagram
+    # 400,000 connection rows kept would be 58 MB in the engine alone (144 bytes each). Sanitizer
+    # allocators hold freed memory in quarantine: resident size says nothing there.
+    assert SANITIZED or resident[1] - resident[0] < 8 << 20, resident
