@@ -73,18 +73,21 @@ class Channel:
     def fileno(self) -> int:
         return self.sock.fileno()
 
-    def send(self, message: object, fds: Sequence[int] = ()) -> None:
+    def send(self, message: object, fds: Sequence[int] = (), wait: bool = True) -> None:
+        """`wait` False: BlockingIOError rather than waiting for room (a run being torn down
+        must not wait on a worker that is not reading)."""
         data = pickle.dumps(message, protocol=pickle.HIGHEST_PROTOCOL)
+        flags = 0 if wait else socket.MSG_DONTWAIT
         if len(data) <= self.inline:
             try:
-                socket.send_fds(self.sock, [b"m" + data], list(fds))
+                socket.send_fds(self.sock, [b"m" + data], list(fds), flags)
                 return
             except OSError as exc:
                 if exc.errno != errno.EMSGSIZE:
                     raise
         big = memory_file("kavrel-message", data)
         try:
-            socket.send_fds(self.sock, [b"f"], [big, *fds])
+            socket.send_fds(self.sock, [b"f"], [big, *fds], flags)
         finally:
             os.close(big)
 
@@ -280,6 +283,31 @@ _WORKER_ENV = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"
 
 # Tasks a worker holds at once: the one it reads and the next.
 _QUEUED = 2
+
+
+# How long a wait of this process's main thread lasts at most before it looks again: a signal
+# that reaches another thread only sets a flag, which the main thread sees between waits.
+_LOOK_SECONDS = 0.1
+
+
+def _wait_readable(channels: list) -> list:
+    """Those of `channels` (sockets, Channels, descriptors) ready to be read, waiting for one;
+    Ctrl-C raises in the wait, whichever thread the signal reached."""
+    while True:
+        ready, _, _ = select.select(channels, [], [], _LOOK_SECONDS)
+        if ready:
+            return ready
+
+
+def _result_of(future: object) -> object:
+    """future.result(), in waits short enough that Ctrl-C raises in it (see _wait_readable)."""
+    import concurrent.futures
+
+    while True:
+        try:
+            return future.result(timeout=_LOOK_SECONDS)  # type: ignore[attr-defined]
+        except concurrent.futures.TimeoutError:
+            continue
 
 
 class WorkerDied(RuntimeError):
@@ -488,7 +516,7 @@ class Pool:
     def _take_result(self, waiting: dict[int, Task], results: dict[int, _Result]) -> None:
         """Waits for a worker to finish its task, and keeps what it made."""
         busy = [w for w in self.workers if w.tasks]
-        ready, _, _ = select.select([w.chan for w in busy] + [self._cancel_r], [], [])
+        ready = _wait_readable([w.chan for w in busy] + [self._cancel_r])
         if self._cancel_r in ready:
             raise Cancelled()
         w = next(x for x in busy if x.chan in ready)
@@ -525,7 +553,7 @@ class Pool:
         result.mender = None
         try:
             mender.send((result.memory, carry, True))
-            ready, _, _ = select.select([mender, self._cancel_r], [], [])
+            ready = _wait_readable([mender, self._cancel_r])
             if self._cancel_r in ready:
                 raise Cancelled()
             message, _ = mender.recv()
@@ -553,9 +581,9 @@ class Pool:
         for w in self.workers:
             if not w.tasks:
                 try:
-                    w.chan.send(None)
+                    w.chan.send(None, wait=False)
                 except OSError:
-                    pass
+                    w.process.kill()
             else:
                 w.process.kill()
         for w in self.workers:
@@ -688,9 +716,9 @@ class _Result:
         self.here = None
         if self.mender is not None:
             try:
-                self.mender.send((self.memory, None, False))
+                self.mender.send((self.memory, None, False), wait=False)
             except OSError:
-                pass
+                pass  # the worker is going: its rows go with it
             self.mender = None
         if self.giveback is not None:
             try:
@@ -919,7 +947,7 @@ class ConnectionParallelScan(ScanBase):
             bound = following  # no later shard starts a connection below its first frame
             try:
                 for future in futures:
-                    rows, oldest = future.result()
+                    rows, oldest = _result_of(future)
                     merge.push(rows)
                     bound = min(bound, oldest)
             finally:
@@ -966,7 +994,7 @@ class ConnectionParallelScan(ScanBase):
                 return assembly.take_rows()
 
             for future in [t.submit(finish, a) for t, a in zip(threads, assemblies)]:
-                merge.push(future.result())
+                merge.push(_result_of(future))
             for pair in merge.release(_shards.NO_LIMIT, True):
                 yield pa.record_batch(_Capsules(pair))
             self.totals["rows"] = merge.rows()
