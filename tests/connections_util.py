@@ -18,6 +18,7 @@ import functools
 import json
 import os
 import re
+import resource
 import shutil
 import subprocess
 import tempfile
@@ -95,8 +96,12 @@ def _paths(source) -> list[str]:
     return [os.fsdecode(os.fspath(p)) for p in items]
 
 
-def _run(args: list[str]) -> list[dict]:
-    done = subprocess.run([_driver(), *args], capture_output=True, text=True, env=_child_env())
+def _run(args: list[str], file_limit: int | None = None) -> list[dict]:
+    def limit() -> None:  # the driver's alone: set here, it would cut pytest's own output short
+        resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+    done = subprocess.run([_driver(), *args], capture_output=True, text=True, env=_child_env(),
+                          preexec_fn=limit if file_limit is not None else None)
     if done.returncode != 0:
         message = done.stderr.strip().splitlines()[-1] if done.stderr.strip() else f"status {done.returncode}"
         found = re.search(r"\(errno (\d+)\)$", message)
@@ -123,14 +128,15 @@ def _options(settings: dict) -> list[str]:
     return out
 
 
-def connections(source, **settings) -> pa.Table:
+def connections(source, file_limit: int | None = None, **settings) -> pa.Table:
     """The connection table of `source` (a capture file, or a list of them read as one capture):
     one row per connection in uid order, the connection's own columns. Settings: tcp_timeout,
     udp_timeout, icmp_timeout, other_timeout, close_delay (seconds), read by
     kavrel.read_connections; with hold_bytes (the bound on rows held back in memory) the driver
-    reads it instead. A failure with an errno raises OSError."""
+    reads it instead, `file_limit` its file-size limit in bytes. A failure with an errno raises
+    OSError."""
     if "hold_bytes" in settings:
-        return _table(_run(_options(settings) + _paths(source)))
+        return _table(_run(_options(settings) + _paths(source), file_limit))
     for name in settings:
         if name not in SETTINGS:
             raise TypeError(f"unknown setting {name!r}")

@@ -4,7 +4,6 @@ write that file reported, and the assembler's state saved and loaded on the way.
 
 import glob
 import os
-import resource
 
 import pytest
 
@@ -49,28 +48,14 @@ def test_rows_held_back_come_out_the_same(tmp_path, source, hold_bytes):
     assert [r["uid"] for r in bounded] == sorted(r["uid"] for r in bounded)
 
 
-@pytest.fixture
-def file_size_limit():
-    """Sets this process's (and so the driver's) soft file-size limit for the test's duration."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-
-    def limit(n: int) -> None:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (n, hard))
-
-    yield limit
-    resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-
-
 @pytest.mark.parametrize("limit, errno_name", [(1000, "EFBIG"), (3000, "EFBIG"), (None, "ENOENT")])
-def test_spill_failure_is_reported(tmp_path, monkeypatch, file_size_limit, limit, errno_name):
+def test_spill_failure_is_reported(tmp_path, monkeypatch, limit, errno_name):
     path = long_and_short(tmp_path)
     assert len(connections(path)) == 61  # nothing spilled, nothing refused
     if limit is None:
         monkeypatch.setenv("TMPDIR", str(tmp_path / "no-such-directory"))
-    else:
-        file_size_limit(limit)
     with pytest.raises(OSError) as failure:
-        connections(path, hold_bytes=0)
+        connections(path, hold_bytes=0, file_limit=limit)
     assert failure.value.errno == getattr(__import__("errno"), errno_name)
 
 
